@@ -1,0 +1,340 @@
+#include "diag/catalogue.h"
+
+#include <map>
+
+#include "notifex/message_table.h"
+
+namespace corvane::diag {
+
+// The message table. Every text ends in CR LF; "%n" is a hard line break.
+CORVANE_MESSAGE_TABLE(kServerMessages) = CORVANE_MESSAGE_TABLE_BEGIN CORVANE_MESSAGE(
+    1,
+    "Out of memory.\r\n") CORVANE_MESSAGE(3,
+                                          "Invalid scan sent from remote machine.  Please make "
+                                          "sure remote machines are using the latest scanners.\r\n")
+    CORVANE_MESSAGE(4, "Started processing machine:%n\r\n%n\r\nDevice ID: %1\r\n") CORVANE_MESSAGE(
+        5,
+        "Finished processing machine:%n\r\n%n\r\nDisplay Name: %1%n\r\nDevice ID: %2%n\r\nElapsed "
+        "Time: %3\r\n") CORVANE_MESSAGE(8, "Corvane Inventory Server not loaded.\r\n")
+        CORVANE_MESSAGE(
+            9,
+            "Corvane Inventory Server loaded successfully.%n\r\nCurrent settings "
+            "are:%n\r\n%n\r\nServer to scan self daily at %1.%n\r\nServer to clean attribute "
+            "history daily at %2.%n\r\nDatabase reset: %3%n\r\n") CORVANE_MESSAGE(10,
+                                                                                  "Corvane "
+                                                                                  "Inventory "
+                                                                                  "Server loaded "
+                                                                                  "successfully.%"
+                                                                                  "n\r\nCurrent "
+                                                                                  "settings "
+                                                                                  "are:%n\r\n%"
+                                                                                  "n\r\nServer "
+                                                                                  "self scanning "
+                                                                                  "disabled.%"
+                                                                                  "n\r\nServer to "
+                                                                                  "clean attribute "
+                                                                                  "history daily "
+                                                                                  "at "
+                                                                                  "%1.%"
+                                                                                  "n\r\nDatabase "
+                                                                                  "reset: %2%n\r\n")
+            CORVANE_MESSAGE(11, "Corvane Inventory Server unloaded.\r\n") CORVANE_MESSAGE(
+                22,
+                "Unable to synchronize Production and RivuDare databases.  Run OSKELDA.EXE to "
+                "synchronize completely.\r\n") CORVANE_MESSAGE(2050,
+                                                               "Winsock failed to bind to socket "
+                                                               "(error %1).  Inventory server "
+                                                               "cannot receive IPX packets.\r\n")
+                CORVANE_MESSAGE(
+                    2051,
+                    "Winsock failed to get socket name (error %1).  Inventory server cannot "
+                    "receive IPX packets.\r\n") CORVANE_MESSAGE(2052,
+                                                                "Winsock failed to receive data "
+                                                                "(error %1).  Inventory server "
+                                                                "cannot receive IPX packets.\r\n")
+                    CORVANE_MESSAGE(
+                        2053,
+                        "Winsock failed to set initialize an IPX socket (error %1).  Inventory "
+                        "server cannot receive IPX packets.\r\n") CORVANE_MESSAGE(2054,
+                                                                                  "Winsock failed "
+                                                                                  "to initialize "
+                                                                                  "(error %1).  "
+                                                                                  "Inventory "
+                                                                                  "server cannot "
+                                                                                  "receive IP "
+                                                                                  "packets.\r\n")
+                        CORVANE_MESSAGE(
+                            2055,
+                            "Winsock failed to create a socket (error %1).  Inventory server "
+                            "cannot receive IP packets.\r\n") CORVANE_MESSAGE(2056,
+                                                                              "Winsock failed to "
+                                                                              "bind to socket "
+                                                                              "(error %1).  "
+                                                                              "Inventory server "
+                                                                              "cannot receive IP "
+                                                                              "packets.\r\n")
+                            CORVANE_MESSAGE(
+                                2058,
+                                "Winsock failed to receive data (error %1).  Inventory server "
+                                "cannot receive IP packets.\r\n") CORVANE_MESSAGE(2060,
+                                                                                  "Winsock failed "
+                                                                                  "to initialize "
+                                                                                  "(error %1).  "
+                                                                                  "Inventory "
+                                                                                  "server cannot "
+                                                                                  "receive TCPIP "
+                                                                                  "packets.\r\n")
+                                CORVANE_MESSAGE(2061,
+                                                "Winsock failed to create a socket (error %1).  "
+                                                "Inventory server cannot receive TCPIP "
+                                                "packets.\r\n") CORVANE_MESSAGE(2062,
+                                                                                "Winsock failed to "
+                                                                                "bind to socket "
+                                                                                "(error %1).  "
+                                                                                "Inventory server "
+                                                                                "cannot receive "
+                                                                                "TCPIP "
+                                                                                "packets.\r\n")
+                                    CORVANE_MESSAGE(2065,
+                                                    "Winsock failed to start listen mode (error "
+                                                    "%1).  Inventory server cannot receive TCPIP "
+                                                    "packets.\r\n") CORVANE_MESSAGE(2066,
+                                                                                    "Failed to "
+                                                                                    "start a TCPIP "
+                                                                                    "Thread.\r\n")
+                                        CORVANE_MESSAGE(
+                                            2067,
+                                            "Winsock failed to set initialize an TCPIP socket "
+                                            "(error %1).  Inventory server cannot receive TCPIP "
+                                            "packets.\r\n") CORVANE_MESSAGE(2068,
+                                                                            "An invalid scan was "
+                                                                            "received over TCP.  "
+                                                                            "The scan is being "
+                                                                            "sent to the ErrorScan "
+                                                                            "directory.\r\n")
+                                            CORVANE_MESSAGE(
+                                                2069,
+                                                "An error occurred while receiving a scan over TCP "
+                                                "(error %1).  The partial scan is being sent to "
+                                                "the ErrorScan directory.\r\n") CORVANE_MESSAGE(2384,
+                                                                                                "No"
+                                                                                                "de"
+                                                                                                " '"
+                                                                                                "%1"
+                                                                                                "' "
+                                                                                                "ne"
+                                                                                                "ve"
+                                                                                                "r "
+                                                                                                "se"
+                                                                                                "nt"
+                                                                                                " f"
+                                                                                                "in"
+                                                                                                "al"
+                                                                                                " p"
+                                                                                                "ac"
+                                                                                                "ke"
+                                                                                                "t."
+                                                                                                "  "
+                                                                                                "Th"
+                                                                                                "is"
+                                                                                                " n"
+                                                                                                "od"
+                                                                                                "e'"
+                                                                                                "s "
+                                                                                                "sc"
+                                                                                                "an"
+                                                                                                " w"
+                                                                                                "il"
+                                                                                                "l "
+                                                                                                "be"
+                                                                                                " i"
+                                                                                                "gn"
+                                                                                                "or"
+                                                                                                "ed"
+                                                                                                " a"
+                                                                                                "t "
+                                                                                                "th"
+                                                                                                "is"
+                                                                                                " t"
+                                                                                                "im"
+                                                                                                "e."
+                                                                                                "\r"
+                                                                                                "\n")
+                                                CORVANE_MESSAGE(
+                                                    2385,
+                                                    "Inventory server cannot run the inventory "
+                                                    "scanner because the CVLOGON share does not "
+                                                    "exist.  This machine will not be able to scan "
+                                                    "itself.\r\n") CORVANE_MESSAGE(2386,
+                                                                                   "Inventory "
+                                                                                   "server failed "
+                                                                                   "to create a "
+                                                                                   "process to run "
+                                                                                   "the inventory "
+                                                                                   "scanner.  This "
+                                                                                   "machine will "
+                                                                                   "not be able to "
+                                                                                   "scan "
+                                                                                   "itself.\r\n")
+                                                    CORVANE_MESSAGE(
+                                                        2387,
+                                                        "Inventory server performed a self scan at "
+                                                        "%1 hrs.\r\n") CORVANE_MESSAGE(2388,
+                                                                                       "Inventory "
+                                                                                       "server "
+                                                                                       "completed "
+                                                                                       "a database "
+                                                                                       "maintenance"
+                                                                                       ".\r\n")
+                                                        CORVANE_MESSAGE(
+                                                            2389,
+                                                            "Inventory server started a database "
+                                                            "maintenance.\r\n") CORVANE_MESSAGE(2390,
+                                                                                                "In"
+                                                                                                "ve"
+                                                                                                "nt"
+                                                                                                "or"
+                                                                                                "y "
+                                                                                                "se"
+                                                                                                "rv"
+                                                                                                "er"
+                                                                                                " d"
+                                                                                                "et"
+                                                                                                "ec"
+                                                                                                "te"
+                                                                                                "d "
+                                                                                                "%1"
+                                                                                                " a"
+                                                                                                "s "
+                                                                                                "a "
+                                                                                                "du"
+                                                                                                "pl"
+                                                                                                "ic"
+                                                                                                "at"
+                                                                                                "ed"
+                                                                                                " d"
+                                                                                                "ev"
+                                                                                                "ic"
+                                                                                                "e "
+                                                                                                "ID"
+                                                                                                "."
+                                                                                                "\r"
+                                                                                                "\n")
+                                                            CORVANE_MESSAGE(
+                                                                2391,
+                                                                "Inventory data for %1 is out of "
+                                                                "sync.  A full scan will be "
+                                                                "forced.\r\n") CORVANE_MESSAGE(4097,
+                                                                                               "Com"
+                                                                                               "pon"
+                                                                                               "ent"
+                                                                                               " '%"
+                                                                                               "1' "
+                                                                                               "del"
+                                                                                               "ete"
+                                                                                               "d "
+                                                                                               "fro"
+                                                                                               "m "
+                                                                                               "nod"
+                                                                                               "e "
+                                                                                               "%2 "
+                                                                                               "(ID"
+                                                                                               ": "
+                                                                                               "%3)"
+                                                                                               ".\r"
+                                                                                               "\n")
+                                                                CORVANE_MESSAGE(
+                                                                    4098,
+                                                                    "Attribute '%1' modified for "
+                                                                    "node %2 (ID: "
+                                                                    "%3):%n\r\nPrevious Value: "
+                                                                    "%4%n\r\nNew Value: %5%n\r\n")
+                                                                    CORVANE_MESSAGE(
+                                                                        4099,
+                                                                        "Attribute '%1' of "
+                                                                        "component '%2' deleted "
+                                                                        "for node %3 (ID: %4).\r\n")
+                                                                        CORVANE_MESSAGE(
+                                                                            4100,
+                                                                            "Database exception: "
+                                                                            "%1.\r\n")
+                                                                            CORVANE_MESSAGE(
+                                                                                4104,
+                                                                                "Could not read "
+                                                                                "the metaschema.  "
+                                                                                "Make sure the "
+                                                                                "database is a "
+                                                                                "valid Corvane 7.5 "
+                                                                                "or greater "
+                                                                                "version.\r\n")
+                                                                                CORVANE_MESSAGE(
+                                                                                    4107,
+                                                                                    "Successfully "
+                                                                                    "connected to "
+                                                                                    "the database "
+                                                                                    "at %1.\r\n")
+                                                                                    CORVANE_MESSAGE_TABLE_END;
+
+namespace {
+
+const std::map<uint32_t, std::string_view>& StringTable() {
+  static const std::map<uint32_t, std::string_view> table = {
+      {1, "Database Online"},
+      {2, "Faulty Packet"},
+      {3, "Started Processing Computer"},
+      {4, "Done Processing Computer"},
+      {5, "Out of Memory"},
+      {6, "Inventory Server Unloaded"},
+      {7, "Loaded, not scanning"},
+      {8, "Loaded, scanning"},
+      {9, "Inventory Server not Loaded"},
+      {10, "Database Exception"},
+      {11, "Last Packet not Sent"},
+      {12, "Scanner Error"},
+      {13, "No CVLOGON Share"},
+      {14, "Attribute Modified"},
+      {15, "Attribute Deleted"},
+      {16, "Component Deleted"},
+      {17, "Corvane Inventory Server"},
+      {19, "Self Scan Performed"},
+      {20, "Database Maintenance Performed"},
+      {22, "Unable to install - %s\n"},
+      {23, "%s installed.\n"},
+      {24, "CreateService failed - %s\n"},
+      {25, "OpenSCManager failed - %s\n"},
+      {26, "Stopping %s."},
+      {27, "\n%s stopped.\n"},
+      {28, "\n%s failed to stop.\n"},
+      {29, "%s removed.\n"},
+      {30, "DeleteService failed - %s\n"},
+      {31, "OpenService failed - %s\n"},
+      {33, "Database Maintenance Started"},
+      {34, "Database Synchronization Failed"},
+      {35, "Duplicate Device ID Detected"},
+      {41, "Handles the processing of inventory data for Corvane(R) Vantora"},
+      {42, "Device Data Out of Sync"},
+  };
+  return table;
+}
+
+const notifex::MessageTable& MessageTable() {
+  static const notifex::MessageTable table =
+      *notifex::ParseMessageTable(std::string_view(kServerMessages, sizeof kServerMessages));
+  return table;
+}
+
+}  // namespace
+
+std::optional<std::string_view> ProgramMessage(uint32_t id) {
+  auto found = MessageTable().find(id);
+  if (found == MessageTable().end()) return std::nullopt;
+  return std::string_view(found->second);
+}
+
+std::optional<std::string_view> ProgramString(uint32_t id) {
+  auto found = StringTable().find(id);
+  if (found == StringTable().end()) return std::nullopt;
+  return found->second;
+}
+
+}  // namespace corvane::diag

@@ -1,0 +1,43 @@
+// Where the programs keep their state on this machine.
+//
+// The runtime root ($CORVANE_ROOT, default /var/lib/corvane) holds the
+// registry hives and the "system directory"; paths relative to the program
+// (storage directory, trace log) are resolved against the program's own
+// directory. All functions read the environment on every call, so a test can
+// point a process at a fresh root before it touches any state. Thread-safe as
+// long as nobody changes the environment concurrently.
+
+#ifndef CORVANE_PLATFORM_PATHS_H_
+#define CORVANE_PLATFORM_PATHS_H_
+
+#include <string>
+
+namespace corvane::platform {
+
+// $CORVANE_ROOT when set and not empty, else "/var/lib/corvane".
+std::string RuntimeRoot();
+
+// RuntimeRoot() + "/registry": one hive file per registry root.
+std::string RegistryDirectory();
+
+// RuntimeRoot() + "/system": the counterpart of the Windows system directory.
+std::string SystemDirectory();
+
+// Full path of the running program (empty when it cannot be determined).
+std::string ProgramPath();
+
+// Directory of the running program, without a trailing separator.
+std::string ProgramDirectory();
+
+// This machine's host name (the "computer name"), empty on failure.
+std::string ComputerName();
+
+// Creates `path` and any missing parents with `mode`; throws OsError.
+void CreateDirectories(const std::string& path, unsigned mode = 0755);
+
+// Joins two path pieces with exactly one separator.
+std::string JoinPath(const std::string& dir, const std::string& name);
+
+}  // namespace corvane::platform
+
+#endif  // CORVANE_PLATFORM_PATHS_H_

@@ -1,0 +1,64 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+
+#include "platform/error.h"
+
+extern char** environ;
+
+namespace corvane::platform {
+
+std::string NativeProgramName(const std::string& windows_name) {
+  if (windows_name.size() > 4) {
+    std::string tail = windows_name.substr(windows_name.size() - 4);
+    for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (tail == ".exe") return windows_name.substr(0, windows_name.size() - 4);
+  }
+  return windows_name;
+}
+
+ProgramResult RunProgram(const std::vector<std::string>& argv) {
+  if (argv.empty()) throw OsError("run program", EINVAL);
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) throw OsError("pipe for " + argv[0], errno);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  int error = posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(pipe_fds[1]);
+  if (error != 0) {
+    close(pipe_fds[0]);
+    throw OsError("start " + argv[0], error);
+  }
+
+  ProgramResult result;
+  char buffer[4096];
+  for (;;) {
+    ssize_t got = read(pipe_fds[0], buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    result.output.append(buffer, static_cast<size_t>(got));
+  }
+  close(pipe_fds[0]);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) throw OsError("wait for " + argv[0], errno);
+  }
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+}  // namespace corvane::platform

@@ -1,0 +1,29 @@
+// Starting other programs.
+//
+// Programs named "X.exe" elsewhere are looked up as "X" here. Arguments are
+// passed as a vector, never through a shell. Thread-safe.
+
+#ifndef CORVANE_PLATFORM_PROCESS_H_
+#define CORVANE_PLATFORM_PROCESS_H_
+
+#include <string>
+#include <vector>
+
+namespace corvane::platform {
+
+struct ProgramResult {
+  int exit_code = -1;  // -1 when the program was killed by a signal
+  std::string output;  // what it wrote to standard output
+};
+
+// Runs `argv` (argv[0] looked up on PATH), waits for it and captures its
+// standard output; its standard error is inherited. Throws OsError when it
+// cannot be started.
+ProgramResult RunProgram(const std::vector<std::string>& argv);
+
+// "marker.exe" -> "marker"; other names stay as they are.
+std::string NativeProgramName(const std::string& windows_name);
+
+}  // namespace corvane::platform
+
+#endif  // CORVANE_PLATFORM_PROCESS_H_

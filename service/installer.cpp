@@ -1,0 +1,84 @@
+#include "service/installer.h"
+
+#include <cerrno>
+#include <chrono>
+#include <memory>
+#include <thread>
+
+#include "platform/error.h"
+#include "platform/paths.h"
+#include "platform/servicectl.h"
+#include "service/console.h"
+
+namespace corvane::service {
+
+using platform::OsError;
+using platform::ServiceManager;
+using platform::ServiceState;
+
+void InstallService(bool core, std::ostream& out, const std::function<void()>& after_install) {
+  platform::ServiceDefinition definition;
+  definition.name = kServiceName;
+  definition.program = platform::ProgramPath();
+  if (definition.program.size() > 512 || definition.program.empty()) {
+    out << ConsoleText(kUnableToInstall, ErrorTextFor(ENAMETOOLONG)) << std::flush;
+    return;
+  }
+  if (core) definition.dependencies.push_back(kAlertOriginatorService);
+  definition.description = std::string(ConsoleText(kServiceDescription, ""));
+
+  std::unique_ptr<ServiceManager> manager;
+  try {
+    manager = ServiceManager::Open();
+  } catch (const OsError& error) {
+    out << ConsoleText(kOpenManagerFailed, ErrorTextFor(error.error_number())) << std::flush;
+    return;
+  }
+  try {
+    manager->Create(definition);
+  } catch (const OsError& error) {
+    out << ConsoleText(kCreateServiceFailed, ErrorTextFor(error.error_number())) << std::flush;
+    return;
+  }
+  if (after_install) after_install();
+  out << ConsoleText(kInstalled, kServiceName) << std::flush;
+}
+
+void RemoveService(std::ostream& out, uint32_t poll_ms) {
+  std::unique_ptr<ServiceManager> manager;
+  try {
+    manager = ServiceManager::Open();
+  } catch (const OsError& error) {
+    out << ConsoleText(kOpenManagerFailed, ErrorTextFor(error.error_number())) << std::flush;
+    return;
+  }
+  try {
+    manager->CheckInstalled(kServiceName);
+  } catch (const OsError& error) {
+    out << ConsoleText(kOpenServiceFailed, ErrorTextFor(error.error_number())) << std::flush;
+    return;
+  }
+
+  if (manager->Stop(kServiceName)) {
+    auto pause = [poll_ms] { std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms)); };
+    out << ConsoleText(kStopping, kServiceName) << std::flush;
+    pause();
+    std::optional<ServiceState> state = manager->Query(kServiceName);
+    while (state && *state == ServiceState::kStopPending) {
+      out << "." << std::flush;
+      pause();
+      state = manager->Query(kServiceName);
+    }
+    bool stopped = state && *state == ServiceState::kStopped;
+    out << ConsoleText(stopped ? kStopped : kFailedToStop, kServiceName) << std::flush;
+  }
+
+  try {
+    manager->Delete(kServiceName);
+    out << ConsoleText(kRemoved, kServiceName) << std::flush;
+  } catch (const OsError& error) {
+    out << ConsoleText(kDeleteServiceFailed, ErrorTextFor(error.error_number())) << std::flush;
+  }
+}
+
+}  // namespace corvane::service

@@ -1,0 +1,49 @@
+#include "testsupport/temp_root.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/paths.h"
+
+namespace corvane::testing {
+
+TempRoot::TempRoot() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "corvane-test-XXXXXX").string();
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+  if (const char* old = std::getenv("CORVANE_ROOT")) {
+    had_previous_root_ = true;
+    previous_root_ = old;
+  }
+  setenv("CORVANE_ROOT", path_.c_str(), 1);
+}
+
+TempRoot::~TempRoot() {
+  if (had_previous_root_) {
+    setenv("CORVANE_ROOT", previous_root_.c_str(), 1);
+  } else {
+    unsetenv("CORVANE_ROOT");
+  }
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::string ReadFileOrEmpty(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& contents) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << contents;
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string BuildBinDirectory() { return platform::ProgramDirectory(); }
+
+}  // namespace corvane::testing

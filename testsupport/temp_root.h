@@ -1,0 +1,40 @@
+// Test helper: a fresh runtime root per test.
+//
+// Creates a private temporary directory, points CORVANE_ROOT at it for the
+// life of the object and removes it afterwards, so tests never share registry
+// hives or event files.
+
+#ifndef CORVANE_TESTSUPPORT_TEMP_ROOT_H_
+#define CORVANE_TESTSUPPORT_TEMP_ROOT_H_
+
+#include <string>
+
+namespace corvane::testing {
+
+class TempRoot {
+ public:
+  TempRoot();
+  ~TempRoot();
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  std::string previous_root_;
+  bool had_previous_root_ = false;
+};
+
+// Reads a whole file; empty when it cannot be read.
+std::string ReadFileOrEmpty(const std::string& path);
+
+// Writes a whole file (truncating); throws std::runtime_error on failure.
+void WriteFile(const std::string& path, const std::string& contents);
+
+// Directory of the running test program (where the built programs lie).
+std::string BuildBinDirectory();
+
+}  // namespace corvane::testing
+
+#endif  // CORVANE_TESTSUPPORT_TEMP_ROOT_H_

@@ -1,0 +1,20 @@
+// cvadmin subcommands. Each takes its arguments after the subcommand words,
+// writes its output to `out` and its complaints to `err`, and returns the
+// process exit code (0 success, 1 failure, 2 bad usage).
+
+#ifndef CORVANE_TOOLS_CVADMIN_COMMANDS_H_
+#define CORVANE_TOOLS_CVADMIN_COMMANDS_H_
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace corvane::cvadmin {
+
+int RegistryCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                    std::ostream& err);
+int EventsCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+
+}  // namespace corvane::cvadmin
+
+#endif  // CORVANE_TOOLS_CVADMIN_COMMANDS_H_

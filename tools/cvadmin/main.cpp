@@ -1,0 +1,46 @@
+// cvadmin: the administration tool of the inventory server.
+
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tools/cvadmin/commands.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: cvadmin COMMAND ...\n"
+    "\n"
+    "Registry (KEY is ROOT\\PATH, ROOT as HKEY_LOCAL_MACHINE or HKLM):\n"
+    "  cvadmin registry show KEY                 values and subkeys of a key\n"
+    "  cvadmin registry set KEY NAME TYPE DATA... TYPE: sz, expand_sz, dword, multi_sz, binary\n"
+    "                                            (dword: decimal or 0x hex; binary: hex bytes;\n"
+    "                                            multi_sz: one DATA per string; NAME \"\" is the "
+    "default)\n"
+    "  cvadmin registry delete KEY NAME          delete a value\n"
+    "  cvadmin registry delete-key KEY           delete a key with its subkeys\n"
+    "  cvadmin registry export KEY [FILE]        the key and its subkeys as .reg text\n"
+    "  cvadmin registry import FILE              apply a .reg text (\"-\" reads standard input)\n"
+    "\n"
+    "Event file:\n"
+    "  cvadmin events [FILE]                     print the records of the own event file\n"
+    "\n"
+    "The runtime root is $CORVANE_ROOT (default /var/lib/corvane).\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (arguments.empty() || arguments[0] == "--help" || arguments[0] == "-h" ||
+      arguments[0] == "help") {
+    std::cout << kUsage;
+    return arguments.empty() ? 2 : 0;
+  }
+  std::string command = arguments[0];
+  arguments.erase(arguments.begin());
+  if (command == "registry")
+    return corvane::cvadmin::RegistryCommand(arguments, std::cout, std::cerr);
+  if (command == "events") return corvane::cvadmin::EventsCommand(arguments, std::cout, std::cerr);
+  std::cerr << "cvadmin: unknown command '" << command << "'\n" << kUsage;
+  return 2;
+}
