@@ -21,6 +21,15 @@ struct ProgramResult {
 // cannot be started.
 ProgramResult RunProgram(const std::vector<std::string>& argv);
 
+// Starts `argv` without waiting for it; the child is reaped in the
+// background when it ends. False when it could not be started.
+bool StartProgram(const std::vector<std::string>& argv);
+
+// Raises the scheduling priority of the whole process, or of the calling
+// thread only; false when the system refused (the caller goes on as it is).
+bool RaiseProcessPriority();
+bool RaiseThreadPriority();
+
 // "marker.exe" -> "marker"; other names stay as they are.
 std::string NativeProgramName(const std::string& windows_name);
 

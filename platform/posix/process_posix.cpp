@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "platform/error.h"
 
@@ -59,6 +61,32 @@ ProgramResult RunProgram(const std::vector<std::string>& argv) {
   }
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
+}
+
+bool StartProgram(const std::vector<std::string>& argv) {
+  if (argv.empty()) return false;
+  std::vector<char*> args;
+  for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = 0;
+  if (posix_spawn(&pid, argv[0].c_str(), nullptr, nullptr, args.data(), environ) != 0) {
+    return false;
+  }
+  // Nobody waits for the program; this thread keeps it from lingering as a
+  // zombie once it ends.
+  std::thread([pid] {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+  }).detach();
+  return true;
+}
+
+bool RaiseProcessPriority() { return setpriority(PRIO_PROCESS, 0, -10) == 0; }
+
+bool RaiseThreadPriority() {
+  // On Linux a nice value belongs to a thread (its kernel task).
+  return setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), -15) == 0;
 }
 
 }  // namespace corvane::platform

@@ -108,9 +108,9 @@ int WaitForAny(std::span<Waitable* const> objects, uint32_t timeout_ms) {
   if (objects.size() > INT_MAX) throw std::invalid_argument("WaitForAny: too many objects");
 
   const auto bad_descriptor = [](size_t index, int fd) {
-    return OsError("wait on object " + std::to_string(index) + " (descriptor " +
-                       std::to_string(fd) + ")",
-                   EBADF);
+    return OsError(
+        "wait on object " + std::to_string(index) + " (descriptor " + std::to_string(fd) + ")",
+        EBADF);
   };
   std::vector<pollfd> entries(objects.size());
   for (size_t i = 0; i < objects.size(); ++i) {
@@ -126,7 +126,8 @@ int WaitForAny(std::span<Waitable* const> objects, uint32_t timeout_ms) {
     int wait_ms = -1;
     if (!infinite) {
       const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-      wait_ms = static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
+      wait_ms =
+          static_cast<int>(std::clamp<std::chrono::milliseconds::rep>(left.count(), 0, INT_MAX));
     }
     const int ready = poll(entries.data(), entries.size(), wait_ms);
     if (ready < 0) {
@@ -153,7 +154,7 @@ int WaitForAny(std::initializer_list<Waitable*> objects, uint32_t timeout_ms) {
 // --- Thread ----------------------------------------------------------------
 
 struct Thread::State {
-  mutable std::mutex mutex;
+  std::mutex mutex;
   std::condition_variable finished_changed;
   bool finished = false;
   std::mutex join_mutex;  // serialises joining thread_
