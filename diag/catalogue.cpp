@@ -3,6 +3,7 @@
 #include <map>
 
 #include "notifex/message_table.h"
+#include "notifex/notifex.h"
 
 namespace corvane::diag {
 
@@ -116,139 +117,167 @@ CORVANE_MESSAGE_TABLE(kServerMessages) = CORVANE_MESSAGE_TABLE_BEGIN CORVANE_MES
                                                 2069,
                                                 "An error occurred while receiving a scan over TCP "
                                                 "(error %1).  The partial scan is being sent to "
-                                                "the ErrorScan directory.\r\n") CORVANE_MESSAGE(2384,
-                                                                                                "No"
-                                                                                                "de"
-                                                                                                " '"
-                                                                                                "%1"
-                                                                                                "' "
-                                                                                                "ne"
-                                                                                                "ve"
-                                                                                                "r "
-                                                                                                "se"
-                                                                                                "nt"
-                                                                                                " f"
-                                                                                                "in"
-                                                                                                "al"
-                                                                                                " p"
-                                                                                                "ac"
-                                                                                                "ke"
-                                                                                                "t."
-                                                                                                "  "
-                                                                                                "Th"
-                                                                                                "is"
-                                                                                                " n"
-                                                                                                "od"
-                                                                                                "e'"
-                                                                                                "s "
-                                                                                                "sc"
-                                                                                                "an"
-                                                                                                " w"
-                                                                                                "il"
-                                                                                                "l "
-                                                                                                "be"
-                                                                                                " i"
-                                                                                                "gn"
-                                                                                                "or"
-                                                                                                "ed"
-                                                                                                " a"
-                                                                                                "t "
-                                                                                                "th"
-                                                                                                "is"
-                                                                                                " t"
-                                                                                                "im"
-                                                                                                "e."
-                                                                                                "\r"
-                                                                                                "\n")
+                                                "the ErrorScan directory.\r\n")
                                                 CORVANE_MESSAGE(
-                                                    2385,
-                                                    "Inventory server cannot run the inventory "
-                                                    "scanner because the CVLOGON share does not "
-                                                    "exist.  This machine will not be able to scan "
-                                                    "itself.\r\n") CORVANE_MESSAGE(2386,
-                                                                                   "Inventory "
-                                                                                   "server failed "
-                                                                                   "to create a "
-                                                                                   "process to run "
-                                                                                   "the inventory "
-                                                                                   "scanner.  This "
-                                                                                   "machine will "
-                                                                                   "not be able to "
-                                                                                   "scan "
-                                                                                   "itself.\r\n")
+                                                    2384,
+                                                    "No"
+                                                    "de"
+                                                    " '"
+                                                    "%1"
+                                                    "' "
+                                                    "ne"
+                                                    "ve"
+                                                    "r "
+                                                    "se"
+                                                    "nt"
+                                                    " f"
+                                                    "in"
+                                                    "al"
+                                                    " p"
+                                                    "ac"
+                                                    "ke"
+                                                    "t."
+                                                    "  "
+                                                    "Th"
+                                                    "is"
+                                                    " n"
+                                                    "od"
+                                                    "e'"
+                                                    "s "
+                                                    "sc"
+                                                    "an"
+                                                    " w"
+                                                    "il"
+                                                    "l "
+                                                    "be"
+                                                    " i"
+                                                    "gn"
+                                                    "or"
+                                                    "ed"
+                                                    " a"
+                                                    "t "
+                                                    "th"
+                                                    "is"
+                                                    " t"
+                                                    "im"
+                                                    "e."
+                                                    "\r"
+                                                    "\n") CORVANE_MESSAGE(2385,
+                                                                          "Inventory server cannot "
+                                                                          "run the inventory "
+                                                                          "scanner because the "
+                                                                          "CVLOGON share does not "
+                                                                          "exist.  This machine "
+                                                                          "will not be able to "
+                                                                          "scan "
+                                                                          "itself.\r\n")
                                                     CORVANE_MESSAGE(
-                                                        2387,
-                                                        "Inventory server performed a self scan at "
-                                                        "%1 hrs.\r\n") CORVANE_MESSAGE(2388,
+                                                        2386,
+                                                        "Inventory "
+                                                        "server failed "
+                                                        "to create a "
+                                                        "process to run "
+                                                        "the inventory "
+                                                        "scanner.  This "
+                                                        "machine will "
+                                                        "not be able to "
+                                                        "scan "
+                                                        "itself.\r\n") CORVANE_MESSAGE(2387,
                                                                                        "Inventory "
                                                                                        "server "
-                                                                                       "completed "
-                                                                                       "a database "
-                                                                                       "maintenance"
-                                                                                       ".\r\n")
+                                                                                       "performed "
+                                                                                       "a self "
+                                                                                       "scan at "
+                                                                                       "%1 "
+                                                                                       "hrs.\r\n")
                                                         CORVANE_MESSAGE(
-                                                            2389,
-                                                            "Inventory server started a database "
-                                                            "maintenance.\r\n") CORVANE_MESSAGE(2390,
-                                                                                                "In"
-                                                                                                "ve"
-                                                                                                "nt"
-                                                                                                "or"
-                                                                                                "y "
-                                                                                                "se"
-                                                                                                "rv"
-                                                                                                "er"
-                                                                                                " d"
-                                                                                                "et"
-                                                                                                "ec"
-                                                                                                "te"
-                                                                                                "d "
-                                                                                                "%1"
-                                                                                                " a"
-                                                                                                "s "
-                                                                                                "a "
-                                                                                                "du"
-                                                                                                "pl"
-                                                                                                "ic"
-                                                                                                "at"
-                                                                                                "ed"
-                                                                                                " d"
-                                                                                                "ev"
-                                                                                                "ic"
-                                                                                                "e "
-                                                                                                "ID"
-                                                                                                "."
-                                                                                                "\r"
-                                                                                                "\n")
+                                                            2388,
+                                                            "Inventory "
+                                                            "server "
+                                                            "completed "
+                                                            "a database "
+                                                            "maintenance"
+                                                            ".\r\n") CORVANE_MESSAGE(2389,
+                                                                                     "Inventory "
+                                                                                     "server "
+                                                                                     "started a "
+                                                                                     "database "
+                                                                                     "maintenance."
+                                                                                     "\r\n")
                                                             CORVANE_MESSAGE(
-                                                                2391,
-                                                                "Inventory data for %1 is out of "
-                                                                "sync.  A full scan will be "
-                                                                "forced.\r\n") CORVANE_MESSAGE(4097,
-                                                                                               "Com"
-                                                                                               "pon"
-                                                                                               "ent"
-                                                                                               " '%"
-                                                                                               "1' "
-                                                                                               "del"
-                                                                                               "ete"
-                                                                                               "d "
-                                                                                               "fro"
-                                                                                               "m "
-                                                                                               "nod"
-                                                                                               "e "
-                                                                                               "%2 "
-                                                                                               "(ID"
-                                                                                               ": "
-                                                                                               "%3)"
-                                                                                               ".\r"
-                                                                                               "\n")
+                                                                2390,
+                                                                "In"
+                                                                "ve"
+                                                                "nt"
+                                                                "or"
+                                                                "y "
+                                                                "se"
+                                                                "rv"
+                                                                "er"
+                                                                " d"
+                                                                "et"
+                                                                "ec"
+                                                                "te"
+                                                                "d "
+                                                                "%1"
+                                                                " a"
+                                                                "s "
+                                                                "a "
+                                                                "du"
+                                                                "pl"
+                                                                "ic"
+                                                                "at"
+                                                                "ed"
+                                                                " d"
+                                                                "ev"
+                                                                "ic"
+                                                                "e "
+                                                                "ID"
+                                                                "."
+                                                                "\r"
+                                                                "\n") CORVANE_MESSAGE(2391,
+                                                                                      "Inventory "
+                                                                                      "data for %1 "
+                                                                                      "is out of "
+                                                                                      "sync.  A "
+                                                                                      "full scan "
+                                                                                      "will be "
+                                                                                      "forced.\r\n")
                                                                 CORVANE_MESSAGE(
-                                                                    4098,
-                                                                    "Attribute '%1' modified for "
-                                                                    "node %2 (ID: "
-                                                                    "%3):%n\r\nPrevious Value: "
-                                                                    "%4%n\r\nNew Value: %5%n\r\n")
+                                                                    4097,
+                                                                    "Com"
+                                                                    "pon"
+                                                                    "ent"
+                                                                    " '%"
+                                                                    "1' "
+                                                                    "del"
+                                                                    "ete"
+                                                                    "d "
+                                                                    "fro"
+                                                                    "m "
+                                                                    "nod"
+                                                                    "e "
+                                                                    "%2 "
+                                                                    "(ID"
+                                                                    ": "
+                                                                    "%3)"
+                                                                    ".\r"
+                                                                    "\n") CORVANE_MESSAGE(4098,
+                                                                                          "Attribut"
+                                                                                          "e '%1' "
+                                                                                          "modified"
+                                                                                          " for "
+                                                                                          "node %2 "
+                                                                                          "(ID: "
+                                                                                          "%3):%"
+                                                                                          "n\r\nPre"
+                                                                                          "vious "
+                                                                                          "Value: "
+                                                                                          "%4%"
+                                                                                          "n\r\nNew"
+                                                                                          " Value: "
+                                                                                          "%5%"
+                                                                                          "n\r\n")
                                                                     CORVANE_MESSAGE(
                                                                         4099,
                                                                         "Attribute '%1' of "
@@ -335,6 +364,39 @@ std::optional<std::string_view> ProgramString(uint32_t id) {
   auto found = StringTable().find(id);
   if (found == StringTable().end()) return std::nullopt;
   return found->second;
+}
+
+const std::vector<AlertType>& ServerAlertTypes() {
+  static const std::vector<AlertType> types = {
+      {1, "Database Online", kMsgDatabaseOnline, "%s"},
+      {2, "Faulty Packet", kMsgFaultyPacket, ""},
+      {3, "Started Processing Computer", kMsgStartedProcessing, "%s"},
+      {4, "Done Processing Computer", kMsgDoneProcessing, "%s %s %s"},
+      {5, "Out of Memory", kMsgOutOfMemory, nullptr},
+      {6, "Inventory Server Unloaded", kMsgServerUnloaded, nullptr},
+      {7, "Loaded, not scanning", kMsgLoadedNotScanning, "%d %d"},
+      {8, "Loaded, scanning", kMsgLoadedScanning, "%d %d %d"},
+      {9, "Inventory Server not Loaded", kMsgServerNotLoaded, nullptr},
+      {10, "Database Exception", kMsgDatabaseException, "%s"},
+      {11, "Last Packet not Sent", kMsgLastPacketNotSent, "%s"},
+      {12, "Scanner Error", kMsgScannerError, nullptr},
+      {13, "No CVLOGON Share", kMsgNoCvlogonShare, nullptr},
+      {19, "Self Scan Performed", kMsgSelfScanPerformed, "%d"},
+      {20, "Database Maintenance Performed", kMsgMaintenancePerformed, nullptr},
+      {33, "Database Maintenance Started", kMsgMaintenanceStarted, nullptr},
+      {34, "Database Synchronization Failed", kMsgSynchronizationFailed, nullptr},
+      {35, "Duplicate Device ID Detected", kMsgDuplicateDeviceId, "%s"},
+      {42, "Device Data Out of Sync", kMsgDeviceOutOfSync, "%s"},
+  };
+  return types;
+}
+
+void RegisterServerAlertTypes() {
+  for (const AlertType& type : ServerAlertTypes()) {
+    std::string display(ProgramString(type.string_id).value_or(type.alert_name));
+    RegisterEventEx(kApplicationName, type.alert_name, display.c_str(), type.event_id,
+                    type.insert_format);
+  }
 }
 
 }  // namespace corvane::diag

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <vector>
 
 namespace corvane::diag {
 
@@ -73,6 +74,21 @@ std::optional<std::string_view> ProgramMessage(uint32_t id);
 
 // The program's own string table; nullopt for unknown ids.
 std::optional<std::string_view> ProgramString(uint32_t id);
+
+// One alert type the server registers at start: its display name is string
+// `string_id` of the string table.
+struct AlertType {
+  uint32_t string_id;
+  const char* alert_name;
+  uint32_t event_id;
+  const char* insert_format;  // null: none
+};
+
+// The server's alert types, in registration order.
+const std::vector<AlertType>& ServerAlertTypes();
+
+// Registers every alert type with the event library.
+void RegisterServerAlertTypes();
 
 }  // namespace corvane::diag
 
