@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "platform/paths.h"
+#include "testsupport/child_process.h"
 #include "testsupport/temp_root.h"
 
 namespace corvane::platform::registry {
@@ -41,28 +42,6 @@ void Increment(RegTree& tree, std::string_view key, std::string_view name) {
   RegKey& k = tree.Create(key);
   const RegValue* old = k.Find(name);
   k.Set(name, RegValue::Dword(old ? old->dword + 1 : 1));
-}
-
-// Runs `body` in a child process; returns its exit status (0 when `body`
-// returned normally, 1 when it threw).
-pid_t Spawn(const std::function<void()>& body) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    int status = 0;
-    try {
-      body();
-    } catch (...) {
-      status = 1;
-    }
-    _exit(status);
-  }
-  return pid;
-}
-
-int WaitFor(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 class RegistryTest : public ::testing::Test {
@@ -100,7 +79,7 @@ TEST_F(RegistryTest, ProcessesLoseNoUpdate) {
   SetValue(kHklm, kKey, "count", RegValue::Dword(0));  // every child starts with a cached tree
   std::vector<pid_t> children;
   for (int c = 0; c < kChildren; ++c) {
-    children.push_back(Spawn([c] {
+    children.push_back(testing::ForkChild([c] {
       for (int i = 0; i < kRounds; ++i) {
         SetValue(kHklm, kKey, "p" + std::to_string(c) + "-" + std::to_string(i),
                  RegValue::Sz(std::to_string(i)));
@@ -108,7 +87,7 @@ TEST_F(RegistryTest, ProcessesLoseNoUpdate) {
       }
     }));
   }
-  for (pid_t child : children) EXPECT_EQ(WaitFor(child), 0);
+  for (pid_t child : children) EXPECT_EQ(testing::WaitForChild(child), 0);
 
   EXPECT_EQ(DwordOr(kHklm, kKey, "count", 0), static_cast<uint32_t>(kChildren * kRounds));
   RegTree tree = Snapshot(kHklm);
@@ -158,7 +137,7 @@ TEST_F(RegistryTest, WriterKilledMidChangeLeavesTheHiveReadable) {
   for (; rounds < 40 && std::chrono::steady_clock::now() < deadline; ++rounds) {
     int pipe_fds[2];
     ASSERT_EQ(pipe(pipe_fds), 0);
-    pid_t child = Spawn([&] {
+    pid_t child = testing::ForkChild([&] {
       close(pipe_fds[0]);
       for (uint32_t n = DwordOr(kHklm, kKey, "n", 0) + 1;; ++n) {
         change_to(n);
@@ -169,7 +148,7 @@ TEST_F(RegistryTest, WriterKilledMidChangeLeavesTheHiveReadable) {
     close(pipe_fds[1]);
     std::this_thread::sleep_for(std::chrono::microseconds(delay_us(random)));
     kill(child, SIGKILL);
-    EXPECT_EQ(WaitFor(child), 128 + SIGKILL);
+    EXPECT_EQ(testing::WaitForChild(child), 128 + SIGKILL);
 
     uint32_t reported = last;
     uint32_t n = 0;

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "platform/paths.h"
+#include "testsupport/child_process.h"
 #include "testsupport/temp_root.h"
 
 namespace corvane::platform::registry {
@@ -37,28 +38,6 @@ struct stat StatOf(const std::string& path) {
   struct stat info {};
   EXPECT_EQ(stat(path.c_str(), &info), 0) << path << ": " << std::strerror(errno);
   return info;
-}
-
-// Runs `body` in a child process; returns its exit status (0 when `body`
-// returned normally, 1 when it threw).
-pid_t Spawn(const std::function<void()>& body) {
-  pid_t pid = fork();
-  if (pid == 0) {
-    int status = 0;
-    try {
-      body();
-    } catch (...) {
-      status = 1;
-    }
-    _exit(status);
-  }
-  return pid;
-}
-
-int WaitFor(pid_t pid) {
-  int status = 0;
-  if (waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 class RegistryTest : public ::testing::Test {
@@ -211,11 +190,11 @@ TEST_F(RegistryTest, ChangeByAnotherProcessIsSeen) {
     // Two changes of the same size in quick succession: the second new file
     // may well get the inode number that the first one freed, within the
     // same tick of the file-system clock.
-    pid_t child = Spawn([&] {
+    pid_t child = testing::ForkChild([&] {
       SetValue(kHklm, kKey, "n", RegValue::Dword(i + 1));
       SetValue(kHklm, kKey, "n", RegValue::Dword(i + 2));
     });
-    ASSERT_EQ(WaitFor(child), 0);
+    ASSERT_EQ(testing::WaitForChild(child), 0);
   }
   EXPECT_EQ(GetValue(kHklm, kKey, "n"), RegValue::Dword(40));
 }

@@ -16,6 +16,20 @@ using platform::OsError;
 using platform::ServiceManager;
 using platform::ServiceState;
 
+namespace {
+
+// The service manager, or null after printing why it cannot be opened.
+std::unique_ptr<ServiceManager> OpenManager(std::ostream& out) {
+  try {
+    return ServiceManager::Open();
+  } catch (const OsError& error) {
+    out << ConsoleText(kOpenManagerFailed, ErrorTextFor(error.error_number())) << std::flush;
+    return nullptr;
+  }
+}
+
+}  // namespace
+
 void InstallService(bool core, std::ostream& out, const std::function<void()>& after_install) {
   platform::ServiceDefinition definition;
   definition.name = kServiceName;
@@ -27,13 +41,8 @@ void InstallService(bool core, std::ostream& out, const std::function<void()>& a
   if (core) definition.dependencies.push_back(kAlertOriginatorService);
   definition.description = std::string(ConsoleText(kServiceDescription, ""));
 
-  std::unique_ptr<ServiceManager> manager;
-  try {
-    manager = ServiceManager::Open();
-  } catch (const OsError& error) {
-    out << ConsoleText(kOpenManagerFailed, ErrorTextFor(error.error_number())) << std::flush;
-    return;
-  }
+  std::unique_ptr<ServiceManager> manager = OpenManager(out);
+  if (!manager) return;
   try {
     manager->Create(definition);
   } catch (const OsError& error) {
@@ -45,13 +54,8 @@ void InstallService(bool core, std::ostream& out, const std::function<void()>& a
 }
 
 void RemoveService(std::ostream& out, uint32_t poll_ms) {
-  std::unique_ptr<ServiceManager> manager;
-  try {
-    manager = ServiceManager::Open();
-  } catch (const OsError& error) {
-    out << ConsoleText(kOpenManagerFailed, ErrorTextFor(error.error_number())) << std::flush;
-    return;
-  }
+  std::unique_ptr<ServiceManager> manager = OpenManager(out);
+  if (!manager) return;
   try {
     manager->CheckInstalled(kServiceName);
   } catch (const OsError& error) {

@@ -4,6 +4,7 @@
 
 #include "notifex/event_file.h"
 #include "notifex/notifex.h"
+#include "testsupport/recording_channel.h"
 #include "testsupport/syslog_capture.h"
 #include "testsupport/temp_root.h"
 
@@ -12,20 +13,6 @@ namespace {
 
 using platform::ServiceState;
 using platform::ServiceStatus;
-
-class RecordingChannel : public platform::ServiceStatusChannel {
- public:
-  explicit RecordingChannel(std::vector<ServiceStatus>* log) : log_(log) {}
-  bool Report(const ServiceStatus& status) override {
-    std::lock_guard<std::mutex> lock(mutex_);
-    log_->push_back(status);
-    return true;
-  }
-  std::mutex mutex_;
-
- private:
-  std::vector<ServiceStatus>* log_;
-};
 
 class ScriptedServer : public Server {
  public:
@@ -59,22 +46,23 @@ class ServiceMainTest : public ::testing::Test {
 
   testing::TempRoot root_;
   testing::SyslogCapture syslog_{root_.path()};
-  std::vector<ServiceStatus> log_;
+  std::shared_ptr<testing::StatusLog> log_ = std::make_shared<testing::StatusLog>();
 };
 
 TEST_F(ServiceMainTest, AFailedStartReportsNotLoadedAndStopsWithGeneralFailure) {
   ScriptedServer server(false);
-  ServiceStatusReporter status(std::make_unique<RecordingChannel>(&log_));
+  ServiceStatusReporter status(std::make_unique<testing::RecordingChannel>(log_));
   ServiceMain({"CVInventory Server", "a", "b"}, server, status);
 
   EXPECT_EQ(server.start_arguments, "a b");
   EXPECT_FALSE(server.stopped);
-  ASSERT_GE(log_.size(), 4u);
-  EXPECT_EQ(log_[0].state, ServiceState::kStartPending);
-  EXPECT_EQ(log_[1].state, ServiceState::kStartPending);
-  EXPECT_EQ(log_[2].wait_hint_ms, 20000u);
-  EXPECT_EQ(log_[3].state, ServiceState::kStopped);
-  EXPECT_EQ(log_[3].win32_exit_code, kWin32GeneralFailure);
+  std::vector<ServiceStatus> log = log_->Reports();
+  ASSERT_GE(log.size(), 4u);
+  EXPECT_EQ(log[0].state, ServiceState::kStartPending);
+  EXPECT_EQ(log[1].state, ServiceState::kStartPending);
+  EXPECT_EQ(log[2].wait_hint_ms, 20000u);
+  EXPECT_EQ(log[3].state, ServiceState::kStopped);
+  EXPECT_EQ(log[3].win32_exit_code, kWin32GeneralFailure);
   EXPECT_EQ(status.final_exit_code(), kWin32GeneralFailure);
   EXPECT_EQ(EventIds(), std::vector<uint32_t>{8});
   // The text comes from the program's own message table.
@@ -83,7 +71,7 @@ TEST_F(ServiceMainTest, AFailedStartReportsNotLoadedAndStopsWithGeneralFailure) 
 
 TEST_F(ServiceMainTest, RunsUntilTheStopControlThenStopsTheServer) {
   ScriptedServer server(true);
-  ServiceStatusReporter status(std::make_unique<RecordingChannel>(&log_));
+  ServiceStatusReporter status(std::make_unique<testing::RecordingChannel>(log_));
   platform::Thread main_routine([&] { ServiceMain({"CVInventory Server"}, server, status); });
   for (int i = 0; i < 500 && !server.settings_reported; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -112,4 +112,24 @@ RunResult RunToEnd(const std::string& program, const std::vector<std::string>& a
   return result;
 }
 
+pid_t ForkChild(const std::function<void()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int status = 0;
+    try {
+      body();
+    } catch (...) {
+      status = 1;
+    }
+    _exit(status);
+  }
+  return pid;
+}
+
+int WaitForChild(pid_t pid) {
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
 }  // namespace corvane::testing

@@ -10,6 +10,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -51,6 +52,14 @@ struct RunResult {
 };
 RunResult RunToEnd(const std::string& program, const std::vector<std::string>& arguments,
                    const std::vector<std::string>& extra_environment = {}, int timeout_ms = 20000);
+
+// Runs `body` in a forked child that exits with 0 when `body` returned and 1
+// when it threw.
+pid_t ForkChild(const std::function<void()>& body);
+
+// The child's exit status, 128 + the signal number when a signal ended it,
+// -1 when it cannot be waited for.
+int WaitForChild(pid_t pid);
 
 }  // namespace corvane::testing
 
