@@ -8,33 +8,28 @@
 #include "platform/signals.h"
 #include "service/command_line.h"
 #include "service/installer.h"
+#include "service/inventory_server.h"
 #include "service/service_main.h"
 
 namespace {
 
 using corvane::service::CommandKind;
 
-// Stands in for the inventory server until its start and stop exist: the
-// service lifecycle runs with no listeners and no workers behind it.
-class LifecycleOnlyServer : public corvane::service::Server {
- public:
-  bool Start(const std::string&, corvane::service::ServiceStatusReporter&) override { return true; }
-  void ReportStartupSettings() override {}
-  void Stop(corvane::service::ServiceStatusReporter&) override {}
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
   corvane::service::Command command = corvane::service::ParseCommandLine(arguments);
-  LifecycleOnlyServer server;
+  corvane::service::InventoryServer server;
 
   try {
     switch (command.kind) {
       case CommandKind::kInstall:
         corvane::service::SetUpLanguageResources();
-        corvane::service::InstallService(command.core, std::cout, nullptr);
+        corvane::service::InstallService(command.core, std::cout, [] {
+          corvane::service::Configuration configuration;
+          corvane::service::LoadConfiguration(configuration);
+        });
         return 0;
       case CommandKind::kRemove:
         corvane::service::SetUpLanguageResources();

@@ -122,38 +122,5 @@ TEST_F(ProgramTest, RemoveAndInstallReportWhatTheyCouldNotOpen) {
   EXPECT_EQ(Run({"-install"}).output, "OpenSCManager failed - No such file or directory (0x2)\n");
 }
 
-TEST_F(ProgramTest, AsAServiceItReportsItsStatesAndFollowsControls) {
-  testing::DatagramListener manager(root_.path() + "/notify.sock");
-  ChildProcess service(program_, {}, {"NOTIFY_SOCKET=" + manager.path()});
-  EXPECT_TRUE(manager.WaitFor("STATUS=Starting\nEXTEND_TIMEOUT_USEC=3000000"));
-  EXPECT_TRUE(manager.WaitFor("READY=1"));
-
-  service.Signal(SIGUSR1);
-  EXPECT_TRUE(manager.WaitFor("STATUS=Paused"));
-  service.Signal(SIGUSR1);
-  EXPECT_TRUE(manager.WaitFor("READY=1\nSTATUS=Running"));
-  EXPECT_FALSE(service.Wait(100)) << "pause and continue must not end the service";
-
-  service.Signal(SIGTERM);
-  EXPECT_TRUE(manager.WaitFor("STOPPING=1\nSTATUS=Stopping\nEXTEND_TIMEOUT_USEC=3000000"));
-  EXPECT_TRUE(manager.WaitFor("STATUS=Stopped"));
-  EXPECT_EQ(service.Wait(10000), 0);
-}
-
-TEST_F(ProgramTest, TheForegroundRunEndsOnEnter) {
-  ChildProcess debug(program_, {"-debug"}, environment_);
-  EXPECT_FALSE(debug.Wait(300)) << "the foreground run must wait for the operator";
-  debug.WriteInput("\n");
-  EXPECT_EQ(debug.Wait(10000), 0);
-}
-
-TEST_F(ProgramTest, TheForegroundRunEndsOnSigtermAndIgnoresClosedInput) {
-  ChildProcess debug(program_, {"/debug"}, environment_);
-  debug.CloseInput();
-  EXPECT_FALSE(debug.Wait(300));
-  debug.Signal(SIGTERM);
-  EXPECT_EQ(debug.Wait(10000), 0);
-}
-
 }  // namespace
 }  // namespace corvane

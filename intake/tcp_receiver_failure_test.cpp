@@ -1,0 +1,213 @@
+// The TCP receiver's failure paths over loopback: broken, reset, stalled and
+// oversized transfers, the connection limit and the listener's own failures.
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "diag/catalogue.h"
+#include "intake/testing/receiver_fixture.h"
+
+namespace corvane::intake {
+namespace {
+
+using namespace std::string_literals;
+using testing::CompressedStream;
+using testing::ExchangeResult;
+using testing::kLoopbackAddressLine;
+using testing::SendFullScan;
+using testing::SyntheticScan;
+using testing::TestClient;
+
+class TcpReceiverFailureTest : public testing::ReceiverTest {
+ protected:
+  // Starts a plain scan and waits until the receiver has its temporary file.
+  void StartPlainScan(TestClient& client) {
+    ASSERT_TRUE(client.Send(BuildFullScanRequest("{R}")));
+    ASSERT_TRUE(client.ReceiveReply());
+    ASSERT_TRUE(client.Send("Device ID = {R}\0OS - Name = partial"s));
+    ASSERT_TRUE(WaitForFile(context_.storage.root, ".tmp"));
+  }
+};
+
+TEST_F(TcpReceiverFailureTest, CutOrBrokenZlibStreamLeavesNothingAndReportsFaultyPacket) {
+  StartReceiver();
+  std::string stream = CompressedStream(SyntheticScan("{CUT}", 3000));
+  ASSERT_GT(stream.size(), 4096u);
+
+  ExchangeResult cut = SendFullScan(port(), "{CUT}", stream.substr(0, stream.size() / 2));
+  EXPECT_TRUE(cut.server_closed);
+  ExchangeResult broken = SendFullScan(port(), "{BROKEN}", "neither zlib nor plain text");
+  EXPECT_TRUE(broken.server_closed);
+  Settle();
+
+  EXPECT_TRUE(AllStoredFiles().empty());
+  std::vector<notifex::EventRecord> events = Events();
+  ASSERT_EQ(events.size(), 2u);
+  for (const notifex::EventRecord& event : events) {
+    EXPECT_EQ(event.source, diag::kApplicationName);
+    EXPECT_EQ(event.event_id, diag::kMsgFaultyPacket);
+    EXPECT_EQ(event.type, diag::kKindError);
+    EXPECT_TRUE(event.inserts.empty());
+  }
+}
+
+TEST_F(TcpReceiverFailureTest, ResetPlainStreamIsDiscardedSilently) {
+  StartReceiver();
+  TestClient client(port());
+  StartPlainScan(client);
+  client.Reset();
+  Settle();
+
+  EXPECT_TRUE(AllStoredFiles().empty());
+  EXPECT_TRUE(Events().empty());
+}
+
+TEST_F(TcpReceiverFailureTest, ResetWithoutIgnoreGoesToErrorTransWithEvent2069) {
+  settings().ignore_connection_reset = 0;
+  StartReceiver();
+  TestClient client(port());
+  StartPlainScan(client);
+  client.Reset();
+  Settle();
+
+  EXPECT_TRUE(FilesIn(context_.storage.root).empty());
+  std::vector<std::string> parked = FilesIn(context_.storage.error_trans);
+  ASSERT_EQ(parked.size(), 1u);
+  EXPECT_TRUE(parked[0].starts_with("SCA") && parked[0].ends_with(".scn")) << parked[0];
+  EXPECT_EQ(Read(context_.storage.error_trans + "/" + parked[0]),
+            "Device ID = {R}\r\nOS - Name = partial"s + kLoopbackAddressLine);
+  std::vector<notifex::EventRecord> events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].event_id, diag::kMsgTcpReceiveError);
+  EXPECT_EQ(events[0].inserts, std::vector<std::string>{std::to_string(ECONNRESET)});
+}
+
+TEST_F(TcpReceiverFailureTest, IdleConnectionsTimeOutAndAStalledScanGoesToErrorTrans) {
+  settings().tcp_idle_timeout_seconds = 1;
+  StartReceiver();
+  TestClient silent(port());
+  TestClient stalled(port());
+  ASSERT_TRUE(stalled.Send(BuildFullScanRequest("{STALL}")));
+  ASSERT_TRUE(stalled.ReceiveReply());
+  ASSERT_TRUE(stalled.Send("Device ID = {STALL}\0first line\0"s));
+
+  EXPECT_TRUE(silent.WaitForServerClose(10000));
+  EXPECT_TRUE(stalled.WaitForServerClose(10000));
+  Settle();
+
+  EXPECT_TRUE(FilesIn(context_.storage.root).empty());
+  std::vector<std::string> parked = FilesIn(context_.storage.error_trans);
+  ASSERT_EQ(parked.size(), 1u);
+  EXPECT_EQ(Read(context_.storage.error_trans + "/" + parked[0]),
+            "Device ID = {STALL}\r\nfirst line\r\n"s + kLoopbackAddressLine);
+  std::vector<notifex::EventRecord> events = Events();
+  ASSERT_EQ(events.size(), 1u);  // the silent one never started a scan
+  EXPECT_EQ(events[0].event_id, diag::kMsgTcpReceiveError);
+  EXPECT_EQ(events[0].inserts, std::vector<std::string>{std::to_string(ETIMEDOUT)});
+}
+
+TEST_F(TcpReceiverFailureTest, DecodedTextBeyondTwiceTheMaximumScanSizeIsStopped) {
+  settings().max_scan_file_size = 10000;
+  StartReceiver();
+  // Just under twice the maximum passes: the processing thread judges size.
+  std::string fits = SyntheticScan("{FITS}", 300);
+  ASSERT_GT(fits.size(), 10000u);
+  ASSERT_LT(fits.size(), 20000u);
+  EXPECT_TRUE(SendFullScan(port(), "{FITS}", CompressedStream(fits)).server_closed);
+
+  // A few hundred bytes of zlib that would inflate to megabytes.
+  std::string bomb = CompressedStream(std::string(4 << 20, '\n'));
+  TestClient client(port());
+  ASSERT_TRUE(client.Send(BuildFullScanRequest("{BIG}")));
+  ASSERT_TRUE(client.ReceiveReply());
+  client.Send(bomb);
+  EXPECT_TRUE(client.WaitForServerClose(10000));
+  Settle();
+
+  ASSERT_EQ(FilesIn(context_.storage.root, ".scn").size(), 1u);
+  EXPECT_EQ(FilesIn(context_.storage.root).size(), 1u);
+  ASSERT_EQ(FilesIn(context_.storage.error_trans).size(), 1u);
+  std::vector<notifex::EventRecord> events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].event_id, diag::kMsgTcpReceiveError);
+  EXPECT_EQ(events[0].inserts, std::vector<std::string>{std::to_string(EFBIG)});
+}
+
+TEST_F(TcpReceiverFailureTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
+  settings().max_tcp_connections = 2;
+  StartReceiver();
+  auto first = std::make_unique<TestClient>(port());
+  TestClient second(port());
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (receiver_->ActiveConnections() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_EQ(receiver_->ActiveConnections(), 2u);
+
+  TestClient refused(port());
+  EXPECT_TRUE(refused.WaitForServerClose(3000));
+  EXPECT_EQ(receiver_->ActiveConnections(), 2u);
+
+  first.reset();  // frees a slot
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (receiver_->ActiveConnections() > 1 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ExchangeResult result =
+      SendFullScan(port(), "{NEXT}", CompressedStream(SyntheticScan("{NEXT}", 5)));
+  EXPECT_TRUE(result.server_closed);
+  EXPECT_TRUE(WaitForFile(context_.storage.root, ".scn"));
+}
+
+TEST_F(TcpReceiverFailureTest, BindFailureReportsEvent2062AndCloseStopsIntake) {
+  int occupant = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(settings().tcp_port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(occupant, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(occupant, 1), 0);
+
+  TcpReceiver blocked(context_, TcpReceiverOptions{.loopback_only = true});
+  EXPECT_FALSE(blocked.SetUp());
+  blocked.Close();
+  close(occupant);
+  std::vector<notifex::EventRecord> events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].event_id, diag::kMsgTcpBindFailed);
+  EXPECT_EQ(events[0].type, diag::kKindWarning);
+  EXPECT_EQ(events[0].inserts, std::vector<std::string>{std::to_string(EADDRINUSE)});
+
+  StartReceiver();
+  uint16_t listening_port = port();
+  receiver_->Close();
+  EXPECT_THROW(TestClient{listening_port}, std::runtime_error);
+  EXPECT_EQ(Events().size(), 1u);  // closing is no accept failure
+}
+
+TEST_F(TcpReceiverFailureTest, ScanBeforeTheStorageDirectoriesExistFailsWithoutStrayFiles) {
+  // Server start builds the directories after the listener is up.
+  context_.program_directory = root_.path() + "/fresh";
+  context_.storage = {};
+  ASSERT_EQ(mkdir(context_.program_directory.c_str(), 0755), 0);
+  ASSERT_EQ(chdir(context_.program_directory.c_str()), 0);
+  StartReceiver();
+
+  EXPECT_TRUE(
+      SendFullScan(port(), "{EARLY}", CompressedStream(SyntheticScan("{EARLY}", 5))).server_closed);
+  Settle();
+  EXPECT_TRUE(FilesIn(context_.program_directory).empty());
+  std::vector<notifex::EventRecord> events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].event_id, diag::kMsgTcpReceiveError);
+  EXPECT_EQ(events[0].inserts, std::vector<std::string>{std::to_string(ENOENT)});
+}
+
+}  // namespace
+}  // namespace corvane::intake

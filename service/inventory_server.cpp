@@ -1,0 +1,193 @@
+#include "service/inventory_server.h"
+
+#include <cstdlib>
+#include <system_error>
+
+#include "Common/Include/xtrace.h"
+#include "diag/catalogue.h"
+#include "intake/storage.h"
+#include "intake/tcp_receiver.h"
+#include "notifex/notifex.h"
+#include "platform/error.h"
+#include "platform/paths.h"
+#include "platform/process.h"
+
+namespace corvane::service {
+namespace {
+
+[[noreturn]] void ExitOutOfMemory() {
+  ReportAnEvent(diag::kApplicationName, diag::kMsgOutOfMemory, diag::kKindError, nullptr);
+  std::_Exit(1);
+}
+
+// Until the scan queue is wired in, a processing thread has nothing to do
+// but wait for the stop.
+void WaitForStop(ServerContext& context) { context.worker_stop.Wait(platform::kInfinite); }
+
+}  // namespace
+
+InventoryServer::InventoryServer(ServerOptions options) : options_(std::move(options)) {
+  if (options_.program_directory.empty()) options_.program_directory = platform::ProgramDirectory();
+  if (!options_.processing_body) options_.processing_body = WaitForStop;
+}
+
+InventoryServer::~InventoryServer() {
+  // The watchdog ends within one wait once the running flag is clear.
+  if (watchdog_) watchdog_->Join(platform::kInfinite);
+}
+
+std::shared_ptr<platform::Thread> InventoryServer::CreateThreadOrExit(std::function<void()> body) {
+  try {
+    return std::make_shared<platform::Thread>(std::move(body));
+  } catch (const std::system_error&) {
+    ExitOutOfMemory();
+  }
+}
+
+bool InventoryServer::Start(const std::string& /*arguments*/, ServiceStatusReporter& status) {
+  xtrace::InitForModule(platform::JoinPath(options_.program_directory, "CVDiv32"), "CVDiv32");
+  XTRACE("Inventory server starting");
+  platform::StartProgram(
+      {platform::JoinPath(options_.program_directory, platform::NativeProgramName("marker.exe"))});
+
+  try {
+    context_ = std::make_unique<ServerContext>();
+  } catch (const platform::OsError& error) {
+    XTRACE("Cannot create the shared events: %s", error.what());
+    return false;
+  }
+  ServerContext& context = *context_;
+  context.program_directory = options_.program_directory;
+  context.stop_service = [&status] { status.SignalStop(); };
+  LoadConfiguration(context.configuration);
+  context.software_scan_frequency = context.configuration.software_scan_frequency;
+  const Settings& settings = context.settings();
+  if (settings.max_thread_priority != 0) platform::RaiseProcessPriority();
+  diag::RegisterServerAlertTypes();
+
+  // The arguments are split at blanks, and no token means anything.
+  std::shared_ptr<platform::Thread> bring_up = CreateThreadOrExit([this] { BringUpListeners(); });
+  status.ReportStartPending(20000);
+  bring_up->Join(platform::kInfinite);
+  status.ReportStartPending(90000);
+
+  intake::SetUpStorageDirectories(context);
+  if (settings.do_db != 0) {
+    StartProcessingThread();
+    watchdog_ = CreateThreadOrExit([this] { Watchdog(); });
+  }
+  status.ReportStartPending(20000);
+
+  bool no_listener = listener_failed_[kNetBios] && listener_failed_[kIpx] &&
+                     listener_failed_[kUdp] && listener_failed_[kTcp];
+  if (no_listener || !context.is_running()) {
+    XTRACE("No listener is running: the server does not start");
+    start_failed_ = true;
+    Stop(status);
+    return false;
+  }
+  start_failed_ = false;
+  context.started.Set();
+  return true;
+}
+
+void InventoryServer::BringUpListeners() {
+  // NetBIOS intake is never run; there is no IPX on this platform, and the
+  // datagram listeners are not built yet.
+  listener_failed_[kNetBios] = true;
+  listener_failed_[kIpx] = true;
+  listener_failed_[kUdp] = true;
+  tcp_receiver_ = std::make_unique<intake::TcpReceiver>(*context_);
+  if (!tcp_receiver_->SetUp()) {
+    tcp_receiver_->Close();
+    listener_failed_[kTcp] = true;
+  }
+}
+
+void InventoryServer::StartProcessingThread() {
+  bool raise = context_->settings().max_thread_priority != 0;
+  ServerContext* context = context_.get();
+  ProcessingBody body = options_.processing_body;
+  std::shared_ptr<platform::Thread> thread = CreateThreadOrExit([context, body, raise] {
+    if (raise) platform::RaiseThreadPriority();
+    body(*context);
+  });
+  std::lock_guard<std::mutex> lock(processing_mutex_);
+  processing_thread_ = std::move(thread);
+}
+
+void InventoryServer::Watchdog() {
+  ServerContext& context = *context_;
+  while (context.is_running()) {
+    std::shared_ptr<platform::Thread> watched;
+    {
+      std::lock_guard<std::mutex> lock(processing_mutex_);
+      watched = processing_thread_;
+    }
+    if (!watched->Join(kThreadStopWaitMs)) continue;
+    if (!context.is_running()) break;
+    if (watchdog_restarts_ < context.settings().db_error_recovery_tries) {
+      XTRACE("Processing thread ended; starting another");
+      ++watchdog_restarts_;
+      StartProcessingThread();
+    } else {
+      XTRACE("Processing thread ended too often; stopping the service");
+      context.stop_service();
+      break;
+    }
+  }
+}
+
+void InventoryServer::ReportStartupSettings() {
+  const Settings& settings = context_->settings();
+  if (settings.do_self_scan != 0) {
+    ReportAnEventEx(diag::kApplicationName, "Loaded, scanning", diag::kServerSinks,
+                    diag::kMsgLoadedScanning, diag::kKindInformation, "%d %d %d",
+                    static_cast<int>(settings.self_scan_at), static_cast<int>(settings.clean_at),
+                    0);
+  } else {
+    ReportAnEventEx(diag::kApplicationName, "Loaded, not scanning", diag::kServerSinks,
+                    diag::kMsgLoadedNotScanning, diag::kKindInformation, "%d %d",
+                    static_cast<int>(settings.clean_at), 0);
+  }
+}
+
+void InventoryServer::Stop(ServiceStatusReporter& status) {
+  XTRACE("Inventory server stopping");
+  status.ReportStopPending(3000);
+  if (context_) {
+    ServerContext& context = *context_;
+    context.running = false;
+    context.started.Set();
+    context.database_online.Set();
+    context.worker_stop.Set();
+    status.ReportStopPending(3000);
+    status.ReportStopPending(10000);
+    status.ReportStopPending(10000);
+    if (context.settings().do_db != 0) {
+      std::shared_ptr<platform::Thread> processing;
+      {
+        std::lock_guard<std::mutex> lock(processing_mutex_);
+        processing = processing_thread_;
+      }
+      if (processing && !processing->Join(kThreadStopWaitMs)) {
+        XTRACE("The processing thread did not end in time");
+      }
+    }
+    status.ReportStopPending(3000);
+    status.ReportStopPending(3000);
+    status.ReportStopPending(3000);
+    status.ReportStopPending(3000);
+    status.ReportStopPending(3000);
+    // Closing the listener ends the accept thread now rather than at the
+    // process's end; connections in progress finish on their own.
+    if (tcp_receiver_) tcp_receiver_->Close();
+  }
+  if (!start_failed_) {
+    ReportAnEventEx(diag::kApplicationName, "Inventory Server Unloaded", diag::kServerSinks,
+                    diag::kMsgServerUnloaded, diag::kKindInformation, nullptr);
+  }
+  xtrace::Shutdown();
+}
+
+}  // namespace corvane::service

@@ -1,0 +1,269 @@
+// cvsend: sends a scan file to an inventory server over TCP as a scanner
+// does, for tests, load generation and administrators.
+//
+//   cvsend [--host H] [--port P] [--plain] [--device-id ID] [--timeout S] FILE
+//   cvsend [--host H] [--port P] [--timeout S] --mini FILE
+//
+// A full scan sends the request packet with the device ID (from the file's
+// "Device ID =" line unless given), prints the server's reply record, sends
+// the scan text with NUL line ends (zlib-compressed unless --plain), closes
+// its sending side and waits for the server to close. A mini scan sends its
+// lines in the request packet itself. Exit status: 0 delivered, 1 failed,
+// 2 bad usage.
+
+#include <errno.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "intake/scan_protocol.h"
+
+namespace {
+
+using corvane::intake::BuildFullScanRequest;
+using corvane::intake::BuildMiniScanPacket;
+using corvane::intake::CompressScanText;
+using corvane::intake::kReceiveChunkSize;
+using corvane::intake::kReplyRecordSize;
+using corvane::intake::ReplyRecord;
+using corvane::intake::ScanTextForWire;
+
+constexpr char kUsage[] =
+    "usage: cvsend [--host H] [--port P] [--plain] [--device-id ID] [--timeout S] FILE\n"
+    "       cvsend [--host H] [--port P] [--timeout S] --mini FILE\n";
+
+struct Options {
+  std::string host = "127.0.0.1";
+  std::string port = "5007";
+  bool plain = false;
+  bool mini = false;
+  std::optional<std::string> device_id;
+  int timeout_seconds = 60;
+  std::string file;
+};
+
+std::optional<Options> ParseArguments(int argc, char** argv) {
+  Options options;
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    auto value = [&]() -> std::optional<std::string> {
+      if (i + 1 >= arguments.size()) return std::nullopt;
+      return arguments[++i];
+    };
+    std::optional<std::string> taken;
+    if (argument == "--plain") {
+      options.plain = true;
+    } else if (argument == "--mini") {
+      options.mini = true;
+    } else if (argument == "--host" && (taken = value())) {
+      options.host = *taken;
+    } else if (argument == "--port" && (taken = value())) {
+      options.port = *taken;
+    } else if (argument == "--device-id" && (taken = value())) {
+      options.device_id = *taken;
+    } else if (argument == "--timeout" && (taken = value())) {
+      options.timeout_seconds = std::atoi(taken->c_str());
+      if (options.timeout_seconds <= 0) return std::nullopt;
+    } else if (!argument.starts_with("--") && options.file.empty()) {
+      options.file = argument;
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (options.file.empty() || (options.mini && (options.plain || options.device_id))) {
+    return std::nullopt;
+  }
+  return options;
+}
+
+std::optional<std::string> ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::ostringstream contents;
+  contents << in.rdbuf();
+  return contents.str();
+}
+
+// The value of the first "Device ID =" line, without surrounding blanks.
+std::string DeviceIdOf(const std::string& text) {
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.starts_with(corvane::intake::kPlainScanStart)) continue;
+    std::string value = line.substr(corvane::intake::kPlainScanStart.size());
+    size_t first = value.find_first_not_of(" \t");
+    size_t last = value.find_last_not_of(" \t");
+    return first == std::string::npos ? "" : value.substr(first, last - first + 1);
+  }
+  return "";
+}
+
+class Connection {
+ public:
+  ~Connection() {
+    if (socket_ >= 0) close(socket_);
+  }
+
+  bool Open(const Options& options) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int result = getaddrinfo(options.host.c_str(), options.port.c_str(), &hints, &found);
+    if (result != 0) {
+      std::cerr << "cvsend: " << options.host << ":" << options.port << ": " << gai_strerror(result)
+                << "\n";
+      return false;
+    }
+    for (addrinfo* address = found; address != nullptr; address = address->ai_next) {
+      socket_ = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, 0);
+      if (socket_ < 0) continue;
+      timeval timeout{options.timeout_seconds, 0};
+      setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+      setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+      if (connect(socket_, address->ai_addr, address->ai_addrlen) == 0) break;
+      close(socket_);
+      socket_ = -1;
+    }
+    freeaddrinfo(found);
+    if (socket_ < 0) {
+      std::cerr << "cvsend: cannot connect to " << options.host << ":" << options.port << ": "
+                << std::strerror(errno) << "\n";
+    }
+    return socket_ >= 0;
+  }
+
+  bool Send(std::string_view bytes) {
+    while (!bytes.empty()) {
+      ssize_t sent = send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (sent < 0 && errno == EINTR) continue;
+      if (sent <= 0) return Fail("send");
+      bytes.remove_prefix(static_cast<size_t>(sent));
+    }
+    return true;
+  }
+
+  std::optional<std::string> ReceiveExactly(size_t size) {
+    std::string bytes;
+    char buffer[kReceiveChunkSize];
+    while (bytes.size() < size) {
+      ssize_t received = recv(socket_, buffer, std::min(sizeof buffer, size - bytes.size()), 0);
+      if (received < 0 && errno == EINTR) continue;
+      if (received == 0) {
+        std::cerr << "cvsend: the server closed the connection before its reply\n";
+        return std::nullopt;
+      }
+      if (received < 0) {
+        Fail("receive");
+        return std::nullopt;
+      }
+      bytes.append(buffer, static_cast<size_t>(received));
+    }
+    return bytes;
+  }
+
+  // Closes the sending side, so the server sees the end of the scan, and
+  // waits until the server has closed its side too.
+  bool FinishAndWaitForClose() {
+    if (shutdown(socket_, SHUT_WR) != 0) return Fail("shutdown");
+    char buffer[kReceiveChunkSize];
+    for (;;) {
+      ssize_t received = recv(socket_, buffer, sizeof buffer, 0);
+      if (received == 0) return true;
+      if (received < 0 && errno == EINTR) continue;
+      if (received < 0) return Fail("waiting for the server to close");
+    }
+  }
+
+ private:
+  bool Fail(const char* what) {
+    int error = errno;
+    std::cerr << "cvsend: " << what << ": "
+              << (error == EAGAIN ? "timed out" : std::strerror(error)) << "\n";
+    return false;
+  }
+
+  int socket_ = -1;
+};
+
+void PrintReply(const ReplyRecord& reply) {
+  auto yes_no = [&](uint32_t flag) { return (reply.option_flags & flag) != 0 ? "yes" : "no"; };
+  char flags[16];
+  std::snprintf(flags, sizeof flags, "0x%08X", reply.option_flags);
+  std::cout << "option flags: " << flags << "\n"
+            << "delta scan: " << yes_no(corvane::intake::kReplyDeltaFlag) << "\n"
+            << "encryption: " << yes_no(corvane::intake::kReplyEncryptFlag) << "\n"
+            << "bad device ID: " << yes_no(corvane::intake::kReplyBadDeviceIdFlag) << "\n"
+            << "force full scan: " << yes_no(corvane::intake::kReplyForceFullScanFlag) << "\n"
+            << "software scan frequency: " << reply.software_scan_frequency << "\n"
+            << "logon depth: " << reply.logon_depth << "\n";
+}
+
+int SendFullScan(const Options& options, const std::string& text) {
+  std::string device_id = options.device_id.value_or(DeviceIdOf(text));
+  std::string wire = ScanTextForWire(text);
+  if (options.plain && !corvane::intake::IsPlainScanText(wire)) {
+    std::cerr << "cvsend: warning: the scan does not begin with \"Device ID =\"; the server "
+                 "will take it for zlib data\n";
+  }
+  std::string stream = options.plain ? wire : CompressScanText(wire);
+
+  Connection connection;
+  if (!connection.Open(options) || !connection.Send(BuildFullScanRequest(device_id))) return 1;
+  std::optional<std::string> reply_bytes = connection.ReceiveExactly(kReplyRecordSize);
+  if (!reply_bytes) return 1;
+  std::optional<ReplyRecord> reply = corvane::intake::ParseReplyRecord(*reply_bytes);
+  if (!reply) {
+    std::cerr << "cvsend: the reply record is malformed\n";
+    return 1;
+  }
+  PrintReply(*reply);
+  if (!connection.Send(stream) || !connection.FinishAndWaitForClose()) return 1;
+  std::cout << "sent " << stream.size() << " bytes (" << (options.plain ? "plain" : "zlib")
+            << ") for device ID " << device_id << "\n";
+  return 0;
+}
+
+int SendMiniScan(const Options& options, const std::string& text) {
+  std::string packet = BuildMiniScanPacket(text);
+  if (packet.size() > kReceiveChunkSize) {
+    std::cerr << "cvsend: a mini scan takes at most " << kReceiveChunkSize << " bytes, this one "
+              << packet.size() << "\n";
+    return 1;
+  }
+  Connection connection;
+  if (!connection.Open(options) || !connection.Send(packet) ||
+      !connection.FinishAndWaitForClose()) {
+    return 1;
+  }
+  std::cout << "sent mini scan of " << packet.size() << " bytes\n";
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::optional<Options> options = ParseArguments(argc, argv);
+  if (!options) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  std::optional<std::string> text = ReadFile(options->file);
+  if (!text) {
+    std::cerr << "cvsend: cannot read " << options->file << "\n";
+    return 1;
+  }
+  return options->mini ? SendMiniScan(*options, *text) : SendFullScan(*options, *text);
+}
