@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/registry.h"
+#include "service/config.h"
 #include "testsupport/child_process.h"
 #include "testsupport/syslog_capture.h"
 #include "testsupport/temp_root.h"
@@ -84,6 +86,10 @@ TEST_F(ProgramTest, InstallCoreWritesANotifyUnitWithTheOriginatorDependencyAndEn
                       "Vantora\n"),
             std::string::npos);
   EXPECT_NE(SystemctlLog().find("enable corvane-inventory-server.service\n"), std::string::npos);
+  // Install loads the settings once, which writes their defaults.
+  EXPECT_EQ(platform::registry::GetValue(platform::RegRoot::kLocalMachine, service::kServerKey,
+                                         "TCP Port"),
+            platform::RegValue::Dword(5007));
 
   // A second install leaves the first unit as it was.
   EXPECT_EQ(Run({"/install"}).output, "CreateService failed - File exists (0x11)\n");
