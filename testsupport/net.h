@@ -14,6 +14,12 @@ uint16_t FreeTcpPort();
 // -1 when the port is taken. The caller closes it.
 int BindTcpPort(uint16_t port, bool listening);
 
+// A UDP socket bound to `port` on every local address; -1 when taken.
+int BindUdpPort(uint16_t port);
+
+// The port a socket is bound to.
+uint16_t BoundPort(int socket);
+
 // True when a connection to 127.0.0.1:`port` is accepted by the kernel.
 bool CanConnect(uint16_t port);
 

@@ -1,5 +1,6 @@
 #include "testsupport/temp_root.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -42,6 +43,17 @@ void WriteFile(const std::string& path, const std::string& contents) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << contents;
   if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<std::string> FilesIn(const std::string& directory, const std::string& suffix) {
+  std::vector<std::string> names;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+    std::string name = entry.path().filename().string();
+    if (entry.is_regular_file() && name.ends_with(suffix)) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::string BuildBinDirectory() { return platform::ProgramDirectory(); }

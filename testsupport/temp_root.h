@@ -8,6 +8,7 @@
 #define CORVANE_TESTSUPPORT_TEMP_ROOT_H_
 
 #include <string>
+#include <vector>
 
 namespace corvane::testing {
 
@@ -31,6 +32,9 @@ std::string ReadFileOrEmpty(const std::string& path);
 
 // Writes a whole file (truncating); throws std::runtime_error on failure.
 void WriteFile(const std::string& path, const std::string& contents);
+
+// The names of the regular files in `directory` that end in `suffix`, sorted.
+std::vector<std::string> FilesIn(const std::string& directory, const std::string& suffix = "");
 
 // Directory of the running test program (where the built programs lie).
 std::string BuildBinDirectory();

@@ -60,16 +60,7 @@ class ReceiverTest : public ::testing::Test {
 
   static std::vector<std::string> FilesIn(const std::string& directory,
                                           const std::string& suffix = "") {
-    std::vector<std::string> names;
-    if (DIR* dir = opendir(directory.c_str())) {
-      while (dirent* entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (entry->d_type == DT_REG && name.ends_with(suffix)) names.push_back(name);
-      }
-      closedir(dir);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
+    return ::corvane::testing::FilesIn(directory, suffix);
   }
 
   // Polls until `directory` holds a file ending in `suffix` (bounded).

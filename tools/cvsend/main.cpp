@@ -1,31 +1,46 @@
-// cvsend: sends a scan file to an inventory server over TCP as a scanner
-// does, for tests, load generation and administrators.
+// cvsend: sends a scan file to an inventory server over TCP or as UDP
+// datagrams as a scanner does, for tests, load generation and
+// administrators.
 //
 //   cvsend [--host H] [--port P] [--plain] [--device-id ID] [--timeout S] FILE
 //   cvsend [--host H] [--port P] [--timeout S] --mini FILE
+//   cvsend [--host H] [--port P] --udp [--encipher] [--tries N] [--ack-timeout MS] FILE
+//   cvsend [--host H] [--port P] --udp --request [--tries N] [--ack-timeout MS]
 //
 // A full scan sends the request packet with the device ID (from the file's
 // "Device ID =" line unless given), prints the server's reply record, sends
 // the scan text with NUL line ends (zlib-compressed unless --plain), closes
 // its sending side and waits for the server to close. A mini scan sends its
-// lines in the request packet itself. Exit status: 0 delivered, 1 failed,
-// 2 bad usage.
+// lines in the request packet itself.
+//
+// --udp sends the scan as datagrams (docs/datagram-protocol.md), plain or
+// enciphered, one at a time: each waits up to --ack-timeout ms (default
+// 1000) for its two-byte acknowledgement and is sent again, --tries times
+// in all (default 5). --udp --request sends a request datagram and prints
+// the 44-byte reply record.
+//
+// Exit status: 0 delivered, 1 failed, 2 bad usage.
 
 #include <errno.h>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "intake/datagram_protocol.h"
 #include "intake/scan_protocol.h"
 
 namespace {
@@ -40,17 +55,31 @@ using corvane::intake::ScanTextForWire;
 
 constexpr char kUsage[] =
     "usage: cvsend [--host H] [--port P] [--plain] [--device-id ID] [--timeout S] FILE\n"
-    "       cvsend [--host H] [--port P] [--timeout S] --mini FILE\n";
+    "       cvsend [--host H] [--port P] [--timeout S] --mini FILE\n"
+    "       cvsend [--host H] [--port P] --udp [--encipher] [--tries N] [--ack-timeout MS] FILE\n"
+    "       cvsend [--host H] [--port P] --udp --request [--tries N] [--ack-timeout MS]\n";
 
 struct Options {
   std::string host = "127.0.0.1";
   std::string port = "5007";
   bool plain = false;
   bool mini = false;
+  bool udp = false;
+  bool encipher = false;
+  bool request = false;
+  int tries = 5;
+  int ack_timeout_ms = 1000;
   std::optional<std::string> device_id;
   int timeout_seconds = 60;
   std::string file;
 };
+
+// A positive number, or nullopt.
+std::optional<int> PositiveNumber(const std::string& text) {
+  int value = std::atoi(text.c_str());
+  if (value <= 0) return std::nullopt;
+  return value;
+}
 
 std::optional<Options> ParseArguments(int argc, char** argv) {
   Options options;
@@ -62,10 +91,22 @@ std::optional<Options> ParseArguments(int argc, char** argv) {
       return arguments[++i];
     };
     std::optional<std::string> taken;
+    std::optional<int> number;
     if (argument == "--plain") {
       options.plain = true;
     } else if (argument == "--mini") {
       options.mini = true;
+    } else if (argument == "--udp") {
+      options.udp = true;
+    } else if (argument == "--encipher") {
+      options.encipher = true;
+    } else if (argument == "--request") {
+      options.request = true;
+    } else if (argument == "--tries" && (taken = value()) && (number = PositiveNumber(*taken))) {
+      options.tries = *number;
+    } else if (argument == "--ack-timeout" && (taken = value()) &&
+               (number = PositiveNumber(*taken))) {
+      options.ack_timeout_ms = *number;
     } else if (argument == "--host" && (taken = value())) {
       options.host = *taken;
     } else if (argument == "--port" && (taken = value())) {
@@ -81,6 +122,14 @@ std::optional<Options> ParseArguments(int argc, char** argv) {
       return std::nullopt;
     }
   }
+  if (options.udp) {
+    // Datagram scans carry no device ID and are never compressed.
+    if (options.plain || options.mini || options.device_id) return std::nullopt;
+    if (options.request == !options.file.empty()) return std::nullopt;
+    if (options.request && options.encipher) return std::nullopt;
+    return options;
+  }
+  if (options.encipher || options.request) return std::nullopt;
   if (options.file.empty() || (options.mini && (options.plain || options.device_id))) {
     return std::nullopt;
   }
@@ -110,6 +159,36 @@ std::string DeviceIdOf(const std::string& text) {
   return "";
 }
 
+// A socket of `type` connected to the server (for UDP: so that only its
+// datagrams arrive); -1 after saying why not.
+int ConnectTo(const Options& options, int type) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = type;
+  addrinfo* found = nullptr;
+  int result = getaddrinfo(options.host.c_str(), options.port.c_str(), &hints, &found);
+  if (result != 0) {
+    std::cerr << "cvsend: " << options.host << ":" << options.port << ": " << gai_strerror(result)
+              << "\n";
+    return -1;
+  }
+  int connected = -1;
+  for (addrinfo* address = found; address != nullptr && connected < 0; address = address->ai_next) {
+    connected = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, 0);
+    if (connected >= 0 && connect(connected, address->ai_addr, address->ai_addrlen) != 0) {
+      close(connected);
+      connected = -1;
+    }
+  }
+  int error = errno;
+  freeaddrinfo(found);
+  if (connected < 0) {
+    std::cerr << "cvsend: cannot connect to " << options.host << ":" << options.port << ": "
+              << std::strerror(error) << "\n";
+  }
+  return connected;
+}
+
 class Connection {
  public:
   ~Connection() {
@@ -117,32 +196,12 @@ class Connection {
   }
 
   bool Open(const Options& options) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    int result = getaddrinfo(options.host.c_str(), options.port.c_str(), &hints, &found);
-    if (result != 0) {
-      std::cerr << "cvsend: " << options.host << ":" << options.port << ": " << gai_strerror(result)
-                << "\n";
-      return false;
-    }
-    for (addrinfo* address = found; address != nullptr; address = address->ai_next) {
-      socket_ = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, 0);
-      if (socket_ < 0) continue;
-      timeval timeout{options.timeout_seconds, 0};
-      setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-      setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-      if (connect(socket_, address->ai_addr, address->ai_addrlen) == 0) break;
-      close(socket_);
-      socket_ = -1;
-    }
-    freeaddrinfo(found);
-    if (socket_ < 0) {
-      std::cerr << "cvsend: cannot connect to " << options.host << ":" << options.port << ": "
-                << std::strerror(errno) << "\n";
-    }
-    return socket_ >= 0;
+    socket_ = ConnectTo(options, SOCK_STREAM);
+    if (socket_ < 0) return false;
+    timeval timeout{options.timeout_seconds, 0};
+    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+    return true;
   }
 
   bool Send(std::string_view bytes) {
@@ -252,6 +311,111 @@ int SendMiniScan(const Options& options, const std::string& text) {
   return 0;
 }
 
+// A UDP socket connected to the server, so that only its datagrams arrive.
+class DatagramConnection {
+ public:
+  ~DatagramConnection() {
+    if (socket_ >= 0) close(socket_);
+  }
+
+  bool Open(const Options& options) {
+    socket_ = ConnectTo(options, SOCK_DGRAM);
+    return socket_ >= 0;
+  }
+
+  // Sends `datagram` and waits up to `timeout_ms` for an answer that
+  // `accept` takes, `tries` times in all. Answers it does not take (a late
+  // acknowledgement of an earlier datagram) are passed over. Counts the
+  // sends beyond the first in `resent`.
+  std::optional<std::string> Exchange(const std::string& datagram, int tries, int timeout_ms,
+                                      const std::function<bool(const std::string&)>& accept,
+                                      int& resent) {
+    for (int attempt = 0; attempt < tries; ++attempt) {
+      if (attempt > 0) ++resent;
+      if (send(socket_, datagram.data(), datagram.size(), MSG_NOSIGNAL) < 0 &&
+          errno != ECONNREFUSED) {
+        std::cerr << "cvsend: send: " << std::strerror(errno) << "\n";
+        return std::nullopt;
+      }
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+      for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - std::chrono::steady_clock::now())
+                        .count();
+        if (left <= 0) break;
+        pollfd entry{socket_, POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(left)) <= 0) continue;
+        char buffer[2048];
+        ssize_t received = recv(socket_, buffer, sizeof buffer, MSG_DONTWAIT);
+        // Nothing listens there (yet): wait out the try, then send again.
+        if (received < 0) continue;
+        std::string answer(buffer, static_cast<size_t>(received));
+        if (accept(answer)) return answer;
+      }
+    }
+    return std::nullopt;
+  }
+
+ private:
+  int socket_ = -1;
+};
+
+int SendUdpScan(const Options& options, const std::string& text) {
+  std::string error;
+  std::optional<std::vector<std::string>> datagrams =
+      corvane::intake::BuildScanDatagrams(text, options.encipher, &error);
+  if (!datagrams) {
+    std::cerr << "cvsend: cannot send " << options.file << " as datagrams: " << error << "\n";
+    return 1;
+  }
+  if (!options.encipher &&
+      !datagrams->front().substr(corvane::intake::kDatagramHeaderSize).starts_with("Device I")) {
+    std::cerr << "cvsend: warning: the scan does not begin with \"Device ID\"; the server will "
+                 "take the plain datagrams for enciphered ones\n";
+  }
+  DatagramConnection connection;
+  if (!connection.Open(options)) return 1;
+  int resent = 0;
+  for (const std::string& datagram : *datagrams) {
+    const std::string sequence = datagram.substr(4, corvane::intake::kAcknowledgementSize);
+    auto is_acknowledgement = [&](const std::string& answer) { return answer == sequence; };
+    if (!connection.Exchange(datagram, options.tries, options.ack_timeout_ms, is_acknowledgement,
+                             resent)) {
+      std::cerr << "cvsend: datagram " << (&datagram - datagrams->data()) + 1 << " of "
+                << datagrams->size() << " not acknowledged after " << options.tries << " tries\n";
+      return 1;
+    }
+  }
+  std::cout << "sent " << datagrams->size() << " datagrams ("
+            << (options.encipher ? "enciphered" : "plain") << "), " << resent << " resent\n";
+  return 0;
+}
+
+int SendUdpRequest(const Options& options) {
+  DatagramConnection connection;
+  if (!connection.Open(options)) return 1;
+  int resent = 0;
+  auto is_reply = [](const std::string& answer) {
+    return corvane::intake::ParseReplyRecord(answer).has_value();
+  };
+  std::optional<std::string> reply =
+      connection.Exchange(corvane::intake::BuildRequestDatagram(), options.tries,
+                          options.ack_timeout_ms, is_reply, resent);
+  if (!reply) {
+    std::cerr << "cvsend: no reply record after " << options.tries << " tries\n";
+    return 1;
+  }
+  std::cout << "reply record:";
+  char hex[4];
+  for (unsigned char byte : *reply) {
+    std::snprintf(hex, sizeof hex, " %02x", byte);
+    std::cout << hex;
+  }
+  std::cout << "\n";
+  PrintReply(*corvane::intake::ParseReplyRecord(*reply));
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -260,10 +424,12 @@ int main(int argc, char** argv) {
     std::cerr << kUsage;
     return 2;
   }
+  if (options->udp && options->request) return SendUdpRequest(*options);
   std::optional<std::string> text = ReadFile(options->file);
   if (!text) {
     std::cerr << "cvsend: cannot read " << options->file << "\n";
     return 1;
   }
+  if (options->udp) return SendUdpScan(*options, *text);
   return options->mini ? SendMiniScan(*options, *text) : SendFullScan(*options, *text);
 }
