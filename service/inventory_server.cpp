@@ -5,6 +5,7 @@
 
 #include "Common/Include/xtrace.h"
 #include "diag/catalogue.h"
+#include "intake/datagram_intake.h"
 #include "intake/storage.h"
 #include "intake/tcp_receiver.h"
 #include "notifex/notifex.h"
@@ -64,6 +65,8 @@ bool InventoryServer::Start(const std::string& /*arguments*/, ServiceStatusRepor
   const Settings& settings = context.settings();
   if (settings.max_thread_priority != 0) platform::RaiseProcessPriority();
   diag::RegisterServerAlertTypes();
+  // The datagram intake owns the packet assembly list and the two queues.
+  datagram_intake_ = std::make_unique<intake::DatagramIntake>(context);
 
   // The arguments are split at blanks, and no token means anything.
   std::shared_ptr<platform::Thread> bring_up = CreateThreadOrExit([this] { BringUpListeners(); });
@@ -72,10 +75,12 @@ bool InventoryServer::Start(const std::string& /*arguments*/, ServiceStatusRepor
   status.ReportStartPending(90000);
 
   intake::SetUpStorageDirectories(context);
+  datagram_intake_->StartScanWriter();
   if (settings.do_db != 0) {
     StartProcessingThread();
     watchdog_ = CreateThreadOrExit([this] { Watchdog(); });
   }
+  datagram_intake_->StartRequestReply();
   status.ReportStartPending(20000);
 
   bool no_listener = listener_failed_[kNetBios] && listener_failed_[kIpx] &&
@@ -92,11 +97,16 @@ bool InventoryServer::Start(const std::string& /*arguments*/, ServiceStatusRepor
 }
 
 void InventoryServer::BringUpListeners() {
-  // NetBIOS intake is never run; there is no IPX on this platform, and the
-  // datagram listeners are not built yet.
+  // NetBIOS intake is never run.
   listener_failed_[kNetBios] = true;
-  listener_failed_[kIpx] = true;
-  listener_failed_[kUdp] = true;
+  if (!datagram_intake_->SetUpIpx()) {
+    datagram_intake_->CloseIpx();
+    listener_failed_[kIpx] = true;
+  }
+  if (!datagram_intake_->SetUpUdp()) {
+    datagram_intake_->CloseUdp();
+    listener_failed_[kUdp] = true;
+  }
   tcp_receiver_ = std::make_unique<intake::TcpReceiver>(*context_);
   if (!tcp_receiver_->SetUp()) {
     tcp_receiver_->Close();
@@ -162,7 +172,11 @@ void InventoryServer::Stop(ServiceStatusReporter& status) {
     context.database_online.Set();
     context.worker_stop.Set();
     status.ReportStopPending(3000);
+    if (datagram_intake_) datagram_intake_->ReleaseWaiters();
     status.ReportStopPending(10000);
+    if (datagram_intake_ && !datagram_intake_->JoinScanWriter(kThreadStopWaitMs)) {
+      XTRACE("The datagram-scan writer did not end in time");
+    }
     status.ReportStopPending(10000);
     if (context.settings().do_db != 0) {
       std::shared_ptr<platform::Thread> processing;
@@ -175,10 +189,19 @@ void InventoryServer::Stop(ServiceStatusReporter& status) {
       }
     }
     status.ReportStopPending(3000);
+    if (datagram_intake_ && !datagram_intake_->JoinRequestReply(kThreadStopWaitMs)) {
+      XTRACE("The request reply thread did not end in time");
+    }
+    status.ReportStopPending(3000);  // the timer thread's turn
     status.ReportStopPending(3000);
+    if (datagram_intake_ && !listener_failed_[kIpx]) datagram_intake_->CloseIpx();
+    status.ReportStopPending(3000);  // NetBIOS never runs
     status.ReportStopPending(3000);
-    status.ReportStopPending(3000);
-    status.ReportStopPending(3000);
+    if (datagram_intake_) {
+      datagram_intake_->EmptyQueues();
+      // As for TCP below: no new datagram scan starts once the server stops.
+      datagram_intake_->CloseUdp();
+    }
     // Closing the listener ends the accept thread now rather than at the
     // process's end; connections in progress finish on their own.
     if (tcp_receiver_) tcp_receiver_->Close();

@@ -25,8 +25,9 @@
 #include "service/server_context.h"
 
 namespace corvane::intake {
+class DatagramIntake;
 class TcpReceiver;
-}
+}  // namespace corvane::intake
 
 namespace corvane::service {
 
@@ -57,6 +58,8 @@ class InventoryServer : public Server {
 
   ServerContext* context() { return context_.get(); }
   bool tcp_listening() const { return !listener_failed_[kTcp]; }
+  bool udp_listening() const { return !listener_failed_[kUdp]; }
+  intake::DatagramIntake* datagram_intake() { return datagram_intake_.get(); }
 
  private:
   enum Listener { kNetBios, kIpx, kUdp, kTcp };
@@ -69,6 +72,7 @@ class InventoryServer : public Server {
 
   ServerOptions options_;
   std::unique_ptr<ServerContext> context_;
+  std::unique_ptr<intake::DatagramIntake> datagram_intake_;
   std::unique_ptr<intake::TcpReceiver> tcp_receiver_;
   std::array<std::atomic<bool>, 4> listener_failed_{};
   bool start_failed_ = false;

@@ -26,6 +26,7 @@ class InventoryServerTest : public ::testing::Test {
   InventoryServerTest() {
     std::filesystem::create_directories(program_directory_);
     Set("TCP Port", port_);
+    Set("UDP Port", 0);  // any free port: tests run side by side
     platform::registry::SetValue(RegRoot::kLocalMachine, "SOFTWARE\\Arvex\\Corvane\\EventLog",
                                  "Corvane Event Log", RegValue::Dword(1));
     status_.SetStopEvent(&service_stop_);
@@ -99,7 +100,9 @@ TEST_F(InventoryServerTest, WithoutSelfScanTheOtherSettingsEventIsReported) {
 
 TEST_F(InventoryServerTest, WithNoListenerStartFailsAfterStoppingEverything) {
   int occupant = testing::BindTcpPort(port_, true);
+  int udp_occupant = testing::BindUdpPort(0);
   ASSERT_GE(occupant, 0);
+  Set("UDP Port", testing::BoundPort(udp_occupant));
   std::atomic<bool> processing_ended{false};
   InventoryServer server({program_directory_, [&](ServerContext& context) {
                             context.worker_stop.Wait(platform::kInfinite);
@@ -107,6 +110,7 @@ TEST_F(InventoryServerTest, WithNoListenerStartFailsAfterStoppingEverything) {
                           }});
   EXPECT_FALSE(server.Start("", status_));
   close(occupant);
+  close(udp_occupant);
   EXPECT_TRUE(processing_ended);
   EXPECT_FALSE(server.context()->is_running());
   for (const notifex::EventRecord& event : Events()) {

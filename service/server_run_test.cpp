@@ -4,7 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -33,6 +35,7 @@ class ServerRunTest : public ::testing::Test {
                                  program_directory_ + "/" + file);
     }
     SetServerValue("TCP Port", port_);
+    SetServerValue("UDP Port", 0);  // any free port: tests run side by side
   }
   void SetServerValue(const char* name, uint32_t value) {
     platform::registry::SetValue(RegRoot::kLocalMachine, service::kServerKey, name,
@@ -73,6 +76,44 @@ TEST_F(ServerRunTest, TheForegroundRunListensTracesAndUnloadsOnEnter) {
   EXPECT_NE(trace.find("\n["), std::string::npos);
 }
 
+TEST_F(ServerRunTest, ScansSentOverTcpAndUdpLandAsScanFiles) {
+  int probe = testing::BindUdpPort(0);
+  uint16_t udp_port = testing::BoundPort(probe);
+  close(probe);
+  SetServerValue("UDP Port", udp_port);
+  ChildProcess debug(program_, {"-debug"});
+  ASSERT_TRUE(syslog_.WaitFor("Event 9:", 20000));
+
+  std::string sample = std::string(CORVANE_SAMPLE_SCANS_DIR) + "/debian12-delta.scn";
+  std::string cvsend = testing::BuildBinDirectory() + "/cvsend";
+  testing::RunResult tcp = testing::RunToEnd(cvsend, {"--port", std::to_string(port_), sample});
+  EXPECT_EQ(tcp.exit_code, 0) << tcp.output;
+  testing::RunResult udp = testing::RunToEnd(
+      cvsend, {"--udp", "--encipher", "--port", std::to_string(udp_port), sample});
+  EXPECT_EQ(udp.exit_code, 0) << udp.output;
+
+  // Both arrive as complete scan files; the TCP one carries the address line.
+  std::vector<std::string> scans;
+  for (int i = 0; i < 500 && scans.size() < 2; ++i) {
+    scans.clear();
+    for (const auto& entry : std::filesystem::directory_iterator(program_directory_ + "/cvscan")) {
+      if (entry.path().extension() == ".scn") scans.push_back(entry.path());
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(scans.size(), 2u);
+  std::string expected = testing::ReadFileOrEmpty(sample);
+  size_t line_feeds = std::count(expected.begin(), expected.end(), '\n');
+  for (const std::string& scan : scans) {
+    std::string text = testing::ReadFileOrEmpty(scan);
+    EXPECT_GE(text.size(), expected.size() + line_feeds) << scan;
+    EXPECT_NE(text.find("Device ID ="), std::string::npos) << scan;
+  }
+
+  debug.WriteInput("\n");
+  EXPECT_EQ(debug.Wait(30000), 0);
+}
+
 TEST_F(ServerRunTest, TheForegroundRunStopsOnSigtermWithoutInput) {
   ChildProcess debug(program_, {"/DEBUG"});
   debug.CloseInput();
@@ -104,12 +145,16 @@ TEST_F(ServerRunTest, AsAServiceItReportsItsStatesAndFollowsControls) {
 
 TEST_F(ServerRunTest, AServiceThatCannotListenReportsNotLoadedAndExitsWith31) {
   int occupant = testing::BindTcpPort(port_, true);
+  int udp_occupant = testing::BindUdpPort(0);
   ASSERT_GE(occupant, 0);
+  SetServerValue("UDP Port", testing::BoundPort(udp_occupant));
   testing::DatagramListener manager(root_.path() + "/notify.sock");
   ChildProcess service(program_, {}, {"NOTIFY_SOCKET=" + manager.path()});
   EXPECT_TRUE(manager.WaitFor("STATUS=Stopped with exit code 31", 30000));
   EXPECT_EQ(service.Wait(30000), 31);
   close(occupant);
+  close(udp_occupant);
+  EXPECT_TRUE(syslog_.WaitFor("Event 2056: Winsock failed to bind to socket"));
   EXPECT_TRUE(syslog_.WaitFor("Event 2062: Winsock failed to bind to socket"));
   EXPECT_TRUE(syslog_.WaitFor("Event 8: Corvane Inventory Server not loaded."));
 }
