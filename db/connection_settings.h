@@ -1,0 +1,48 @@
+// The database connection's settings: the credentials of the default
+// connection and the ODBC connection string built from them.
+//
+// LoadCredentials reads the shared credential store (credentials.h) anew on
+// every call and caches nothing. Both functions are thread-safe; neither
+// raises for a missing or unreadable store (LoadCredentials answers nullopt).
+
+#ifndef CORVANE_DB_CONNECTION_SETTINGS_H_
+#define CORVANE_DB_CONNECTION_SETTINGS_H_
+
+#include <optional>
+#include <string>
+
+namespace corvane::db {
+
+// ODBC driver names used when the connection names none in "Driver". Sites
+// that registered a driver under another name set "Driver".
+inline constexpr char kSqlServerDriver[] = "FreeTDS";
+inline constexpr char kOracleDriver[] = "Oracle ODBC Driver";
+// The embedded default; its connection string names only the database file.
+inline constexpr char kSqliteDriver[] = "SQLite3";
+
+struct ConnectionCredentials {
+  std::string user;
+  std::string server;  // for Oracle the TNS name or connect descriptor
+  std::string database;
+  std::string password;
+  std::string driver;  // "Driver" value; empty when the store has none
+  bool is_oracle = false;
+  bool rollup = false;  // carried for other tools; no behaviour here
+};
+
+// The default connection, or nullopt when the connection key is missing or
+// the password does not fit 259 characters. Values longer than that read as
+// empty, as they do for every other reader of the store.
+std::optional<ConnectionCredentials> LoadCredentials();
+
+// "DRIVER={...};SERVER={...};DATABASE={...};UID={...};PWD={...}" for most
+// drivers, "DRIVER={...};DBQ={...};UID={...};PWD={...}" for Oracle (its
+// driver takes the data source as DBQ, and has no catalog), and
+// "DRIVER={SQLite3};DATABASE={file}" for SQLite. The driver is `driver`, or
+// by is_oracle kOracleDriver / kSqlServerDriver. Every value is brace-quoted
+// with "}" doubled, so no value can end early or add an attribute.
+std::string BuildConnectionString(const ConnectionCredentials& credentials);
+
+}  // namespace corvane::db
+
+#endif  // CORVANE_DB_CONNECTION_SETTINGS_H_

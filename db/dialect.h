@@ -1,0 +1,76 @@
+// SQL literals and dialect rules: how values are written into statement text
+// for each kind of database. Pure functions, no shared state; safe on any
+// thread (local time is read with localtime_r).
+//
+// White space trimmed by SqlQuote: ASCII white space (space, \t, \n, \v, \f,
+// \r) and the Unicode White_Space characters in their UTF-8 form: U+0085,
+// U+00A0, U+1680, U+2000-U+200A, U+2028, U+2029, U+202F, U+205F, U+3000.
+
+#ifndef CORVANE_DB_DIALECT_H_
+#define CORVANE_DB_DIALECT_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "db/dbms.h"
+#include "db/value.h"
+
+namespace corvane::db {
+
+// Codes of a failed value conversion, as a VARIANT conversion reports them.
+inline constexpr uint32_t kErrorTypeMismatch = 0x80020005;  // DISP_E_TYPEMISMATCH
+inline constexpr uint32_t kErrorOverflow = 0x8002000A;      // DISP_E_OVERFLOW
+
+// A text literal: '' for a null-like or empty value (never NULL); otherwise
+// the text trimmed, single quotes doubled, enclosed in single quotes.
+std::string SqlQuote(const DbValue& value);
+
+// The SQL literal of `value` for a column of `type`. *is_raw (may be null) is
+// set false first, true for binary, whose text comes back unchanged for the
+// caller to bind itself.
+//  - number: "null" for null-like or empty values; a text keeps only its
+//    digits ("-12" -> 12, "1,024" -> 1024), "-1" when none are left. Digit
+//    strings too long for 32 bits are read as strtoll reads them, which never
+//    gives -1, so they are written as they are and the database decides
+//    whether the column takes them. Other values convert to int32; a failed
+//    conversion throws DbError (kErrorTypeMismatch or kErrorOverflow).
+//  - date: the text read as seconds since 1970 (leading digits, strtoll);
+//    no digits, -1 or a time localtime cannot represent give "NULL", else
+//    DateLiteral of it.
+std::string FormatSqlValue(DataType type, const DbValue& value, DbmsKind kind, bool* is_raw);
+
+// Appends ", column" to `columns` and ", literal" to `values` for one column
+// of an INSERT. Null-like values and unknown types append nothing, so the two
+// lists always stay the same length. Binary and number write `int_value`;
+// text writes SqlQuote; date wraps the value's text (quotes doubled, so the
+// text cannot end the literal) in the dialect's date form, a DbValue::Date
+// being written as DateLiteral of its time.
+void AppendColumnValue(DataType type, std::string_view column, const DbValue& value,
+                       int32_t int_value, DbmsKind kind, std::string& columns, std::string& values);
+
+// The date literal of a time, converted to local time:
+// TO_DATE('01/31/2024 13:05:00', 'MM/DD/YYYY HH24:MI:SS') on Oracle, the ODBC escape
+// {ts 'YYYY-MM-DD HH:MM:SS'} everywhere else. "NULL" when local time cannot
+// represent the time.
+std::string DateLiteral(int64_t unix_seconds, DbmsKind kind);
+
+// The query that reads the key of the row just inserted into `table`:
+// @@identity (SQL Server), the table's sequence TableSEQ.CURRVAL (Oracle),
+// last_insert_rowid() (SQLite), lastval() (PostgreSQL); empty for kinds that
+// do not read keys this way (Access, other, unknown).
+std::string InsertedKeyQuery(DbmsKind kind, std::string_view table);
+
+// The DataType of a column type name, compared ignoring case, surrounding
+// blanks and a size suffix ("varchar(255)"):
+//   binary: IMAGE, BLOB (SQLite), BYTEA (PostgreSQL)
+//   text:   CHAR, VARCHAR, TEXT, BPCHAR and CHARACTER VARYING (PostgreSQL)
+//   number: INT, INTEGER (SQLite, PostgreSQL), INT4 (PostgreSQL)
+//   date:   DATETIME, TIMESTAMP (both), TIMESTAMP WITHOUT TIME ZONE
+// nullopt for any other name.
+std::optional<DataType> DataTypeForColumnType(std::string_view type_name);
+
+}  // namespace corvane::db
+
+#endif  // CORVANE_DB_DIALECT_H_
