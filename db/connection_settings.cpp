@@ -37,9 +37,25 @@ std::string ReadDriver() {
 }
 
 // ODBC's quoting: inside braces only "}" is special, and it is doubled.
+// Drivers differ in what they accept in braces (SQLite's takes them as part
+// of the file name, PostgreSQL's strips them only from the password), so a
+// value is braced only where it must be: the driver name, the password, and
+// any value holding a character that would end it or start another
+// attribute. A braced value a driver does not unwrap fails to connect; it
+// can never add an attribute.
+bool NeedsBraces(std::string_view value) {
+  return value.find_first_of(";{}=") != std::string_view::npos ||
+         (!value.empty() && (value.front() == ' ' || value.back() == ' '));
+}
+
 void AppendAttribute(std::string& out, std::string_view name, std::string_view value) {
   if (!out.empty()) out += ';';
   out += name;
+  if (name != "DRIVER" && name != "PWD" && !NeedsBraces(value)) {
+    out += '=';
+    out += value;
+    return;
+  }
   out += "={";
   for (char c : value) {
     out += c;

@@ -35,11 +35,12 @@ struct ConnectionCredentials {
 // empty, as they do for every other reader of the store.
 std::optional<ConnectionCredentials> LoadCredentials();
 
-// "DRIVER={...};SERVER={...};DATABASE={...};UID={...};PWD={...}" for most
-// drivers, "DRIVER={...};DBQ={...};UID={...};PWD={...}" for Oracle (its
-// driver takes the data source as DBQ, and has no catalog), and
-// "DRIVER={SQLite3};DATABASE={file}" for SQLite. The driver is `driver`, or
-// by is_oracle kOracleDriver / kSqlServerDriver. Every value is brace-quoted
+// "DRIVER={...};SERVER=...;DATABASE=...;UID=...;PWD={...}" for most
+// drivers, "DRIVER={...};DBQ=...;UID=...;PWD={...}" for Oracle (its driver
+// takes the data source as DBQ, and has no catalog), and
+// "DRIVER={SQLite3};DATABASE=file" for SQLite. The driver is `driver`, or by
+// is_oracle kOracleDriver / kSqlServerDriver. The driver name, the password
+// and every value holding ";", "{", "}", "=" or edge blanks are brace-quoted
 // with "}" doubled, so no value can end early or add an attribute.
 std::string BuildConnectionString(const ConnectionCredentials& credentials);
 

@@ -60,7 +60,7 @@ using Attributes = std::vector<std::pair<std::string, std::string>>;
 TEST(BuildConnectionStringTest, DriverFollowsDriverValueOrIsOracle) {
   ConnectionCredentials c{"sa", "db01", "inventory", "pw", "", false, false};
   EXPECT_EQ(BuildConnectionString(c),
-            "DRIVER={FreeTDS};SERVER={db01};DATABASE={inventory};UID={sa};PWD={pw}");
+            "DRIVER={FreeTDS};SERVER=db01;DATABASE=inventory;UID=sa;PWD={pw}");
   c.is_oracle = true;
   EXPECT_EQ(ParseOdbc(BuildConnectionString(c)),
             (Attributes{{"DRIVER", kOracleDriver}, {"DBQ", "db01"}, {"UID", "sa"}, {"PWD", "pw"}}));
@@ -70,7 +70,7 @@ TEST(BuildConnectionStringTest, DriverFollowsDriverValueOrIsOracle) {
             (std::pair<std::string, std::string>{"DRIVER", "PostgreSQL Unicode"}));
   c.driver = "sqlite3";
   c.database = "/var/lib/corvane/inventory.db";
-  EXPECT_EQ(BuildConnectionString(c), "DRIVER={sqlite3};DATABASE={/var/lib/corvane/inventory.db}");
+  EXPECT_EQ(BuildConnectionString(c), "DRIVER={sqlite3};DATABASE=/var/lib/corvane/inventory.db");
 }
 
 TEST(BuildConnectionStringTest, HostileValuesStayOneAttributeEach) {
@@ -113,7 +113,7 @@ TEST_F(LoadCredentialsTest, ReadsStoreWithDriverAndFailsWithoutIt) {
   c = LoadCredentials();
   ASSERT_TRUE(c.has_value());
   EXPECT_EQ(c->driver, "SQLite3");
-  EXPECT_EQ(BuildConnectionString(*c), "DRIVER={SQLite3};DATABASE={inventory}");
+  EXPECT_EQ(BuildConnectionString(*c), "DRIVER={SQLite3};DATABASE=inventory");
 }
 
 TEST_F(LoadCredentialsTest, DriverIsReadFromTheDefaultConnection) {
@@ -127,7 +127,7 @@ TEST_F(LoadCredentialsTest, DriverIsReadFromTheDefaultConnection) {
   EXPECT_TRUE(c->is_oracle);
   EXPECT_EQ(c->driver, "");
   EXPECT_EQ(BuildConnectionString(*c),
-            std::string("DRIVER={") + kOracleDriver + "};DBQ={tns};UID={scott};PWD={tiger}");
+            std::string("DRIVER={") + kOracleDriver + "};DBQ=tns;UID=scott;PWD={tiger}");
 }
 
 TEST_F(LoadCredentialsTest, PasswordTooLongForTheStoreBuffersFails) {
