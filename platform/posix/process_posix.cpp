@@ -1,6 +1,7 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -68,10 +69,18 @@ bool StartProgram(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
+  // The server blocks its control signals to read them from a descriptor;
+  // a program it starts must get them as usual.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
   pid_t pid = 0;
-  if (posix_spawn(&pid, argv[0].c_str(), nullptr, nullptr, args.data(), environ) != 0) {
-    return false;
-  }
+  int error = posix_spawn(&pid, argv[0].c_str(), nullptr, &attributes, args.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  if (error != 0) return false;
   // Nobody waits for the program; this thread keeps it from lingering as a
   // zombie once it ends.
   std::thread([pid] {
