@@ -413,4 +413,9 @@ void RegisterServerAlertTypes() {
   }
 }
 
+void ReportNetworkEvent(uint32_t event_id, uint32_t kind, int error_number) {
+  ReportAnEventEx(kApplicationName, nullptr, kServerSinks, event_id, kind, "%d",
+                  static_cast<int32_t>(error_number));
+}
+
 }  // namespace corvane::diag

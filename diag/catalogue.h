@@ -90,6 +90,10 @@ const std::vector<AlertType>& ServerAlertTypes();
 // Registers every alert type with the event library.
 void RegisterServerAlertTypes();
 
+// Reports a network failure: no alert name, the server's sinks, and the
+// network error number as the only insert.
+void ReportNetworkEvent(uint32_t event_id, uint32_t kind, int error_number);
+
 }  // namespace corvane::diag
 
 #endif  // CORVANE_DIAG_CATALOGUE_H_

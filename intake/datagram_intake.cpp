@@ -32,6 +32,8 @@
 namespace corvane::intake {
 namespace {
 
+using diag::ReportNetworkEvent;
+
 constexpr char kOutOfMemoryAlert[] = "Out of Memory";
 // How long one receive waits before the thread looks at the running flag.
 constexpr time_t kReceivePollSeconds = 1;
@@ -39,13 +41,6 @@ constexpr time_t kReceivePollSeconds = 1;
 [[noreturn]] void ExitOutOfMemory() {
   ReportAnEvent(diag::kApplicationName, diag::kMsgOutOfMemory, diag::kKindError, nullptr);
   std::_Exit(1);
-}
-
-// Events with the network error number as their only insert. The format is
-// a constant; nothing received ever becomes one.
-void ReportNetworkEvent(uint32_t event_id, uint32_t kind, int error_number) {
-  ReportAnEventEx(diag::kApplicationName, nullptr, diag::kServerSinks, event_id, kind, "%d",
-                  static_cast<int32_t>(error_number));
 }
 
 uint64_t SteadySeconds() {

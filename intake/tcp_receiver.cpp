@@ -61,6 +61,8 @@ struct TcpReceiverShared {
 
 namespace {
 
+using diag::ReportNetworkEvent;
+
 using service::ServerContext;
 
 // Winsock 1.1 capped the backlog at 5, its SOMAXCONN: the system's maximum
@@ -75,13 +77,6 @@ constexpr char kFaultyPacketAlert[] = "Faulty Packet";
 // An accept that fails for want of descriptors or memory is retried after
 // this pause, instead of spinning or giving up intake for good.
 constexpr auto kResourceShortagePause = std::chrono::milliseconds(100);
-
-// Events with the network error number as their only insert. The format is
-// a constant; nothing received ever becomes one.
-void ReportNetworkEvent(uint32_t event_id, uint32_t kind, int error_number) {
-  ReportAnEventEx(diag::kApplicationName, nullptr, diag::kServerSinks, event_id, kind, "%d",
-                  static_cast<int32_t>(error_number));
-}
 
 void ReportEventWithoutInserts(const char* alert_name, uint32_t event_id, uint32_t kind) {
   ReportAnEventEx(diag::kApplicationName, alert_name, diag::kServerSinks, event_id, kind, "");
