@@ -1,5 +1,8 @@
-# What a processing thread's device processor needs beyond the connection.
-add_library(corvane_device STATIC open_failure.cpp)
-target_link_libraries(corvane_device PUBLIC corvane_diag)
+# The metaschema and the device processor's opening of the database.
+add_library(corvane_metaschema STATIC metadata.cpp metaschema.cpp)
+target_link_libraries(corvane_metaschema PUBLIC corvane_odbc corvane_platform)
+
+add_library(corvane_device STATIC open_failure.cpp device_processor.cpp)
+target_link_libraries(corvane_device PUBLIC corvane_metaschema corvane_connection_settings corvane_diag)
 
 corvane_test(open_failure_test SOURCES open_failure_test.cpp LIBS corvane_device)

@@ -1,6 +1,7 @@
 #include "diag/catalogue.h"
 
 #include <map>
+#include <string>
 
 #include "notifex/message_table.h"
 #include "notifex/notifex.h"
@@ -416,6 +417,17 @@ void RegisterServerAlertTypes() {
 void ReportNetworkEvent(uint32_t event_id, uint32_t kind, int error_number) {
   ReportAnEventEx(kApplicationName, nullptr, kServerSinks, event_id, kind, "%d",
                   static_cast<int32_t>(error_number));
+}
+
+void ReportDatabaseException(std::string_view text) {
+  const std::string insert(text);
+  ReportAnEventEx(kApplicationName, "Database Exception", kServerSinks, kMsgDatabaseException,
+                  kKindError, "%s", insert.c_str());
+}
+
+void ReportMetaschemaUnreadable() {
+  ReportAnEventEx(kApplicationName, nullptr, kServerSinks, kMsgMetaschemaUnreadable, kKindError,
+                  "%s", "");
 }
 
 }  // namespace corvane::diag

@@ -94,6 +94,11 @@ void RegisterServerAlertTypes();
 // network error number as the only insert.
 void ReportNetworkEvent(uint32_t event_id, uint32_t kind, int error_number);
 
+// Event 4100, alert "Database Exception", an error with `text` as its insert.
+void ReportDatabaseException(std::string_view text);
+// Event 4104 (the metaschema cannot be read), an error with an empty insert.
+void ReportMetaschemaUnreadable();
+
 }  // namespace corvane::diag
 
 #endif  // CORVANE_DIAG_CATALOGUE_H_
