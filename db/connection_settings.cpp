@@ -4,6 +4,7 @@
 
 #include <array>
 #include <string_view>
+#include <utility>
 
 #include "db/credentials.h"
 #include "platform/registry.h"
@@ -16,7 +17,6 @@ using platform::RegRoot;
 using platform::RegType;
 using platform::RegValue;
 
-constexpr std::string_view kConnectionsKey = "SOFTWARE\\Corvane\\Vantora\\Core\\Connections";
 // The store's readers have always used buffers of this size.
 constexpr size_t kValueBuffer = 260;
 
@@ -64,6 +64,29 @@ void AppendAttribute(std::string& out, std::string_view name, std::string_view v
   out += '}';
 }
 
+bool IsPostgresDriver(std::string_view driver) {
+  constexpr std::string_view kName = "postgresql";
+  for (size_t i = 0; i + kName.size() <= driver.size(); ++i) {
+    if (strncasecmp(driver.data() + i, kName.data(), kName.size()) == 0) return true;
+  }
+  return false;
+}
+
+// psqlODBC takes the port as an attribute of its own. "host:port" and
+// "[v6 address]:port" are split; any other server text stays whole.
+std::pair<std::string_view, std::string_view> SplitPort(std::string_view server) {
+  size_t colon = server.rfind(':');
+  if (colon == std::string_view::npos || colon + 1 == server.size()) return {server, {}};
+  std::string_view port = server.substr(colon + 1);
+  if (port.find_first_not_of("0123456789") != std::string_view::npos) return {server, {}};
+  std::string_view host = server.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    return {host.substr(1, host.size() - 2), port};
+  }
+  if (host.empty() || host.find(':') != std::string_view::npos) return {server, {}};
+  return {host, port};
+}
+
 }  // namespace
 
 std::optional<ConnectionCredentials> LoadCredentials() {
@@ -103,6 +126,11 @@ std::string BuildConnectionString(const ConnectionCredentials& credentials) {
   }
   if (credentials.is_oracle) {
     AppendAttribute(out, "DBQ", credentials.server);
+  } else if (IsPostgresDriver(driver)) {
+    auto [host, port] = SplitPort(credentials.server);
+    AppendAttribute(out, "SERVER", host);
+    if (!port.empty()) AppendAttribute(out, "PORT", port);
+    AppendAttribute(out, "DATABASE", credentials.database);
   } else {
     AppendAttribute(out, "SERVER", credentials.server);
     AppendAttribute(out, "DATABASE", credentials.database);

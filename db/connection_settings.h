@@ -10,6 +10,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace corvane::db {
 
@@ -19,6 +20,10 @@ inline constexpr char kSqlServerDriver[] = "FreeTDS";
 inline constexpr char kOracleDriver[] = "Oracle ODBC Driver";
 // The embedded default; its connection string names only the database file.
 inline constexpr char kSqliteDriver[] = "SQLite3";
+
+// The credential store's key of named connections (under
+// HKEY_LOCAL_MACHINE); its "Default" value names the one the server uses.
+inline constexpr std::string_view kConnectionsKey = "SOFTWARE\\Corvane\\Vantora\\Core\\Connections";
 
 struct ConnectionCredentials {
   std::string user;
@@ -42,6 +47,10 @@ std::optional<ConnectionCredentials> LoadCredentials();
 // is_oracle kOracleDriver / kSqlServerDriver. The driver name, the password
 // and every value holding ";", "{", "}", "=" or edge blanks are brace-quoted
 // with "}" doubled, so no value can end early or add an attribute.
+// For a PostgreSQL driver (a name containing "PostgreSQL", any case) a
+// server "host:port" or "[address]:port" (port all digits) is written as
+// SERVER=host;PORT=port, since psqlODBC takes the port separately; without a
+// port the driver's default (5432) applies.
 std::string BuildConnectionString(const ConnectionCredentials& credentials);
 
 }  // namespace corvane::db
