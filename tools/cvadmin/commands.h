@@ -14,6 +14,8 @@ namespace corvane::cvadmin {
 int RegistryCommand(const std::vector<std::string>& arguments, std::ostream& out,
                     std::ostream& err);
 int EventsCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+// Reads a password from standard input when "set-password" is given none.
+int DbCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 }  // namespace corvane::cvadmin
 

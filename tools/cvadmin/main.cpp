@@ -22,6 +22,19 @@ constexpr char kUsage[] =
     "  cvadmin registry export KEY [FILE]        the key and its subkeys as .reg text\n"
     "  cvadmin registry import FILE              apply a .reg text (\"-\" reads standard input)\n"
     "\n"
+    "Inventory database (the default connection of the credential store):\n"
+    "  cvadmin db create --driver D [--server S] [--database N] [--user U] [--password P]\n"
+    "                                            create the inventory database and make it the\n"
+    "                                            default connection; SQLite3: N is the file;\n"
+    "                                            PostgreSQL: S may be HOST:PORT, N is created\n"
+    "                                            when missing\n"
+    "  cvadmin db ddl --dbms sqlite|postgres|sqlserver|oracle\n"
+    "                                            the statements that create it, as a script\n"
+    "  cvadmin db show                           the default connection (password hidden)\n"
+    "  cvadmin db set-password [PASSWORD]        change its password (a line of standard\n"
+    "                                            input when not given)\n"
+    "  cvadmin db metaschema                     the metaschema rows of its database\n"
+    "\n"
     "Event file:\n"
     "  cvadmin events [FILE]                     print the records of the own event file\n"
     "\n"
@@ -41,6 +54,7 @@ int main(int argc, char** argv) {
   if (command == "registry")
     return corvane::cvadmin::RegistryCommand(arguments, std::cout, std::cerr);
   if (command == "events") return corvane::cvadmin::EventsCommand(arguments, std::cout, std::cerr);
+  if (command == "db") return corvane::cvadmin::DbCommand(arguments, std::cout, std::cerr);
   std::cerr << "cvadmin: unknown command '" << command << "'\n" << kUsage;
   return 2;
 }

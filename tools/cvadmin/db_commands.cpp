@@ -1,0 +1,389 @@
+// cvadmin db: creates the inventory database and keeps the default
+// connection of the credential store that the server reads.
+
+#include <strings.h>
+
+#include <algorithm>
+#include <ctime>
+#include <filesystem>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/connection.h"
+#include "db/connection_settings.h"
+#include "db/credentials.h"
+#include "db/dbms.h"
+#include "db/error.h"
+#include "db/schema.h"
+#include "db/schema_create.h"
+#include "db/schema_ddl.h"
+#include "platform/registry.h"
+#include "tools/cvadmin/commands.h"
+
+namespace corvane::cvadmin {
+namespace {
+
+using platform::RegRoot;
+using platform::RegType;
+using platform::RegValue;
+using db::kConnectionsKey;
+
+// The store's readers use 260-byte buffers: longer values read as empty.
+constexpr size_t kMaxStoredValue = 259;
+// PostgreSQL cuts longer identifiers, and would then not find the database.
+constexpr size_t kMaxPostgresName = 63;
+
+constexpr char kDbUsage[] =
+    "usage: cvadmin db create --driver D [--server S] [--database N] [--user U] [--password P]\n"
+    "       cvadmin db ddl --dbms sqlite|postgres|sqlserver|oracle\n"
+    "       cvadmin db show\n"
+    "       cvadmin db set-password [PASSWORD]\n"
+    "       cvadmin db metaschema\n";
+
+int Usage(std::ostream& err, std::string_view complaint = {}) {
+  if (!complaint.empty()) err << "cvadmin db: " << complaint << "\n";
+  err << kDbUsage;
+  return 2;
+}
+
+int Fail(std::ostream& err, std::string_view text) {
+  err << "cvadmin db: " << text << "\n";
+  return 1;
+}
+
+bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
+  for (size_t i = 0; i + part.size() <= text.size(); ++i) {
+    if (strncasecmp(text.data() + i, part.data(), part.size()) == 0) return true;
+  }
+  return false;
+}
+
+bool IsSqliteDriver(std::string_view driver) {
+  return strcasecmp(std::string(driver).c_str(), db::kSqliteDriver) == 0;
+}
+
+// The connection subkey the store's readers use: "Default" names it, "Local"
+// when that value is missing or unusable.
+std::string DefaultConnectionName() {
+  std::optional<RegValue> stored =
+      platform::registry::GetValue(RegRoot::kLocalMachine, kConnectionsKey, "Default");
+  if (stored && stored->type == RegType::kSz && !stored->text.empty() &&
+      stored->text.size() <= kMaxStoredValue) {
+    return stored->text;
+  }
+  return "Local";
+}
+
+std::string DefaultConnectionKey() {
+  return std::string(kConnectionsKey) + "\\" + DefaultConnectionName();
+}
+
+// "--name VALUE" and "--name=VALUE" for the names in `allowed`; nullopt (and
+// the complaint in *error) for anything else or a name given twice.
+std::optional<std::map<std::string, std::string>> ParseOptions(
+    const std::vector<std::string>& arguments, const std::vector<std::string>& allowed,
+    std::string* error) {
+  std::map<std::string, std::string> options;
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (!argument.starts_with("--")) {
+      *error = "unexpected argument '" + argument + "'";
+      return std::nullopt;
+    }
+    size_t equals = argument.find('=');
+    std::string name = argument.substr(2, equals == std::string::npos ? equals : equals - 2);
+    std::string value;
+    if (equals != std::string::npos) {
+      value = argument.substr(equals + 1);
+    } else if (i + 1 < arguments.size()) {
+      value = arguments[++i];
+    } else {
+      *error = "option --" + name + " needs a value";
+      return std::nullopt;
+    }
+    if (std::find(allowed.begin(), allowed.end(), name) == allowed.end()) {
+      *error = "unknown option --" + name;
+      return std::nullopt;
+    }
+    if (!options.emplace(name, value).second) {
+      *error = "option --" + name + " given twice";
+      return std::nullopt;
+    }
+  }
+  return options;
+}
+
+// A text literal kept exactly (SqlQuote trims, which a name must not be).
+std::string ExactLiteral(std::string_view text) {
+  std::string out = "'";
+  for (char c : text) {
+    out += c;
+    if (c == '\'') out += '\'';
+  }
+  return out + "'";
+}
+
+std::string QuotedIdentifier(std::string_view name) {
+  std::string out = "\"";
+  for (char c : name) {
+    out += c;
+    if (c == '"') out += '"';
+  }
+  return out + "\"";
+}
+
+// Creates the PostgreSQL database of `credentials` through the maintenance
+// database "postgres" when it does not exist yet. Quoted, so that the name
+// keeps its case: psqlODBC connects with the name exactly as stored.
+void EnsurePostgresDatabase(const db::ConnectionCredentials& credentials, std::ostream& out) {
+  db::ConnectionCredentials maintenance = credentials;
+  maintenance.database = "postgres";
+  db::Connection connection;
+  connection.Open(db::BuildConnectionString(maintenance), -1);
+  db::Recordset found = connection.Query("SELECT COUNT(*) FROM pg_database WHERE datname = " +
+                                         ExactLiteral(credentials.database));
+  bool exists = !found.AtEnd() && found.Value(0).ToText() != "0";
+  found.Close();
+  if (!exists) {
+    connection.Execute("CREATE DATABASE " + QuotedIdentifier(credentials.database));
+    out << "Created the PostgreSQL database " << credentials.database << ".\n";
+  }
+  connection.Close();
+}
+
+// Writes the connection as the store's default one and reads it back, since
+// the store's writers report no failure of their own.
+void WriteDefaultConnection(const db::ConnectionCredentials& credentials) {
+  SetDbCredentials(credentials.is_oracle ? 1 : 0, 0, credentials.database.c_str(),
+                   credentials.server.c_str(), credentials.user.c_str(),
+                   credentials.password.c_str());
+  platform::registry::SetValue(RegRoot::kLocalMachine, DefaultConnectionKey(), "Driver",
+                               RegValue::Sz(credentials.driver));
+  std::optional<db::ConnectionCredentials> stored = db::LoadCredentials();
+  if (!stored || stored->database != credentials.database || stored->server != credentials.server ||
+      stored->user != credentials.user || stored->password != credentials.password ||
+      stored->driver != credentials.driver || stored->is_oracle != credentials.is_oracle) {
+    throw std::runtime_error("the credential store could not be written");
+  }
+}
+
+int Create(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  std::string complaint;
+  auto options =
+      ParseOptions(arguments, {"driver", "server", "database", "user", "password"}, &complaint);
+  if (!options) return Usage(err, complaint);
+  db::ConnectionCredentials credentials;
+  credentials.driver = (*options)["driver"];
+  credentials.server = (*options)["server"];
+  credentials.database = (*options)["database"];
+  credentials.user = (*options)["user"];
+  credentials.password = (*options)["password"];
+  credentials.is_oracle = ContainsIgnoringCase(credentials.driver, "oracle");
+  const bool sqlite = IsSqliteDriver(credentials.driver);
+  const bool postgres = ContainsIgnoringCase(credentials.driver, "postgresql");
+  if (credentials.driver.empty()) return Usage(err, "--driver is required");
+  if ((sqlite || postgres) && credentials.database.empty()) {
+    return Usage(err, "--database is required for this driver");
+  }
+
+  bool created_file = false;
+  std::filesystem::path file;
+  if (sqlite) {
+    std::error_code ignored;
+    file = std::filesystem::absolute(credentials.database, ignored).lexically_normal();
+    if (!std::filesystem::is_directory(file.parent_path(), ignored)) {
+      return Fail(err, "the directory " + file.parent_path().string() + " does not exist");
+    }
+    if (std::filesystem::is_directory(file, ignored)) {
+      return Fail(err, file.string() + " is a directory");
+    }
+    credentials.database = file.string();
+    created_file = !std::filesystem::exists(file, ignored);
+  }
+  for (const std::string* value : {&credentials.driver, &credentials.server, &credentials.database,
+                                   &credentials.user, &credentials.password}) {
+    if (value->size() > kMaxStoredValue) {
+      return Usage(err, "values are limited to 259 characters by the credential store");
+    }
+  }
+  if (postgres && credentials.database.size() > kMaxPostgresName) {
+    return Usage(err, "PostgreSQL database names are limited to 63 bytes");
+  }
+
+  try {
+    if (postgres) EnsurePostgresDatabase(credentials, out);
+    db::Connection connection;
+    connection.Open(db::BuildConnectionString(credentials), -1);
+    std::string dbms = connection.DbmsName();
+    db::DbmsKind kind = db::ClassifyDbmsName(dbms, !dbms.empty());
+    if (kind != db::kDbmsSqlite && kind != db::kDbmsPostgres && kind != db::kDbmsSqlServer &&
+        kind != db::kDbmsOracle) {
+      throw db::DbError(db::kErrorFail, "no inventory schema for the DBMS \"" + dbms + "\"");
+    }
+    db::CreateInventoryDatabase(connection, kind);
+    connection.Close();
+  } catch (const std::exception& error) {
+    // A database file the driver created for nothing is not left behind.
+    if (created_file) {
+      std::error_code ignored;
+      std::filesystem::remove(file, ignored);
+    }
+    return Fail(err, error.what());
+  }
+
+  try {
+    WriteDefaultConnection(credentials);
+  } catch (const std::exception& error) {
+    return Fail(err, std::string("the database was created, but ") + error.what());
+  }
+  const db::schema::Schema& schema = db::schema::InventorySchema();
+  out << "Created the inventory database (" << schema.tables.size() << " tables, "
+      << schema.attributes.size() << " metaschema rows, schema version " << schema.version
+      << ") in " << credentials.database << ".\n"
+      << "It is now the default connection \"" << DefaultConnectionName() << "\".\n";
+  return 0;
+}
+
+int Ddl(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  std::string complaint;
+  auto options = ParseOptions(arguments, {"dbms"}, &complaint);
+  if (!options) return Usage(err, complaint);
+  const std::map<std::string, db::DbmsKind> kinds = {{"sqlite", db::kDbmsSqlite},
+                                                     {"postgres", db::kDbmsPostgres},
+                                                     {"sqlserver", db::kDbmsSqlServer},
+                                                     {"oracle", db::kDbmsOracle}};
+  auto kind = kinds.find((*options)["dbms"]);
+  if (kind == kinds.end())
+    return Usage(err, "--dbms must be sqlite, postgres, sqlserver or oracle");
+  try {
+    const db::schema::Schema& schema = db::schema::InventorySchema();
+    std::vector<std::string> statements = db::schema::CreateStatements(schema, kind->second);
+    std::vector<std::string> rows =
+        db::schema::MetaschemaStatements(schema, kind->second, std::time(nullptr));
+    statements.insert(statements.end(), rows.begin(), rows.end());
+    out << db::schema::ScriptText(statements);
+  } catch (const std::exception& error) {
+    return Fail(err, error.what());
+  }
+  return 0;
+}
+
+std::optional<db::ConnectionCredentials> RequireDefaultConnection(std::ostream& err) {
+  std::optional<db::ConnectionCredentials> credentials = db::LoadCredentials();
+  if (!credentials) {
+    Fail(err, "there is no readable default connection (" + DefaultConnectionKey() +
+                  "); cvadmin db create writes one");
+  }
+  return credentials;
+}
+
+int Show(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  if (!arguments.empty()) return Usage(err);
+  std::optional<db::ConnectionCredentials> credentials = RequireDefaultConnection(err);
+  if (!credentials) return 1;
+  std::string driver = credentials->driver;
+  if (driver.empty()) {
+    driver = std::string("(not set: ") +
+             (credentials->is_oracle ? db::kOracleDriver : db::kSqlServerDriver) + ")";
+  }
+  out << "Connection: " << DefaultConnectionName() << "\n"
+      << "Driver:     " << driver << "\n"
+      << "Server:     " << credentials->server << "\n"
+      << "Database:   " << credentials->database << "\n"
+      << "User:       " << credentials->user << "\n"
+      << "Password:   " << (credentials->password.empty() ? "(empty)" : "(set)") << "\n"
+      << "IsOracle:   " << (credentials->is_oracle ? "true" : "false") << "\n";
+  return 0;
+}
+
+// Writes only "Password" and "PWD Encrypted", in the store's format, so the
+// connection's other values stay exactly as they are.
+int SetPassword(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  if (arguments.size() > 1) return Usage(err);
+  std::string password;
+  if (arguments.empty()) {
+    if (!std::getline(std::cin, password)) return Fail(err, "no password on standard input");
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+  } else {
+    password = arguments[0];
+  }
+  if (password.size() > kMaxStoredValue) {
+    return Usage(err, "the credential store holds passwords of at most 259 characters");
+  }
+  try {
+    std::string key = DefaultConnectionKey();
+    if (!platform::registry::KeyExists(RegRoot::kLocalMachine, key)) {
+      return Fail(err,
+                  "there is no default connection (" + key + "); cvadmin db create writes one");
+    }
+    std::vector<uint8_t> scrambled(password.begin(), password.end());
+    Encrypt(scrambled.size(), scrambled.data());
+    platform::registry::Update(RegRoot::kLocalMachine, [&](platform::RegTree& tree) {
+      platform::RegKey& connection = tree.Create(key);
+      connection.Set("PWD Encrypted", RegValue::Dword(1));
+      connection.Set("Password", RegValue::Binary(scrambled));
+    });
+    std::optional<db::ConnectionCredentials> stored = db::LoadCredentials();
+    if (!stored || stored->password != password) {
+      return Fail(err, "the password could not be stored");
+    }
+  } catch (const std::exception& error) {
+    return Fail(err, error.what());
+  }
+  out << "Changed the password of the default connection \"" << DefaultConnectionName() << "\".\n";
+  return 0;
+}
+
+int Metaschema(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  if (!arguments.empty()) return Usage(err);
+  std::optional<db::ConnectionCredentials> credentials = RequireDefaultConnection(err);
+  if (!credentials) return 1;
+  namespace m = db::schema::meta;
+  try {
+    db::Connection connection;
+    connection.Open(db::BuildConnectionString(*credentials), -1);
+    db::Recordset rows =
+        connection.Query("SELECT " + std::string(m::kIdn) + ", " + std::string(m::kComponentPath) +
+                         ", " + std::string(m::kAttributeName) + ", " + std::string(m::kTableName) +
+                         ", " + std::string(m::kColumnName) + ", " + std::string(m::kTypeName) +
+                         ", " + std::string(m::kTableKind) + ", " + std::string(m::kParentTable) +
+                         ", " + std::string(m::kKeyFlag) + ", " + std::string(m::kMarker) + ", " +
+                         std::string(m::kTrackFlags) + " FROM " + std::string(m::kRelationsTable) +
+                         " ORDER BY " + std::string(m::kIdn));
+    out << "ID\tCOMPONENT\tATTRIBUTE\tTABLE.COLUMN\tTYPE\tKIND\tPARENT\tKEY\tMARKER\tTRACK\n";
+    int count = 0;
+    for (; !rows.AtEnd(); rows.Next(), ++count) {
+      auto text = [&](int field) { return rows.Value(field).ToText(); };
+      std::string parent = rows.Value(7).is_null_like() ? "-" : text(7);
+      out << text(0) << "\t" << text(1) << "\t" << text(2) << "\t" << text(3) << "." << text(4)
+          << "\t" << text(5) << "\t" << text(6) << "\t" << parent << "\t" << text(8) << "\t"
+          << text(9) << "\t" << text(10) << "\n";
+    }
+    out << count << " row(s)\n";
+    connection.Close();
+  } catch (const std::exception& error) {
+    return Fail(err, error.what());
+  }
+  return 0;
+}
+
+}  // namespace
+
+int DbCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  if (arguments.empty()) return Usage(err);
+  std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
+  const std::string& command = arguments[0];
+  if (command == "create") return Create(rest, out, err);
+  if (command == "ddl") return Ddl(rest, out, err);
+  if (command == "show") return Show(rest, out, err);
+  if (command == "set-password") return SetPassword(rest, out, err);
+  if (command == "metaschema") return Metaschema(rest, out, err);
+  return Usage(err, "unknown command '" + command + "'");
+}
+
+}  // namespace corvane::cvadmin

@@ -1,0 +1,189 @@
+// cvadmin db as an administrator uses it: the real program, its own runtime
+// root (and so its own credential store) per test.
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <array>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "db/connection.h"
+#include "db/connection_settings.h"
+#include "db/credentials.h"
+#include "platform/registry.h"
+#include "testsupport/child_process.h"
+#include "testsupport/temp_root.h"
+#include "testsupport/test_databases.h"
+
+namespace corvane {
+namespace {
+
+using platform::RegRoot;
+using platform::RegValue;
+using testing::TestDatabaseServer;
+
+constexpr char kLocalKey[] = "SOFTWARE\\Corvane\\Vantora\\Core\\Connections\\Local";
+
+testing::RunResult Cvadmin(const std::vector<std::string>& arguments) {
+  return testing::RunToEnd(testing::BuildBinDirectory() + "/cvadmin", arguments);
+}
+
+int CountLinesContaining(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+class DbCommandsTest : public ::testing::TestWithParam<TestDatabaseServer> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().available()) GTEST_SKIP() << "no server: set CORVANE_TEST_PG_HOST";
+  }
+  void TearDown() override {
+    if (database_.empty()) return;
+    const TestDatabaseServer& server = GetParam();
+    db::Connection maintenance;
+    maintenance.Open(
+        testing::PostgresConnectionString(server, "postgres", server.user, server.password), 30);
+    maintenance.Execute("DROP DATABASE IF EXISTS \"" + database_ + "\" WITH (FORCE)");
+  }
+
+  // The arguments of "db create" for the database under test.
+  std::vector<std::string> CreateArguments() {
+    const TestDatabaseServer& server = GetParam();
+    if (server.kind == db::kDbmsSqlite) {
+      database_path_ = root_.path() + "/inventory.db";
+      return {"db", "create", "--driver", "SQLite3", "--database", database_path_};
+    }
+    // Mixed case: the name must be created and reached exactly as given.
+    database_ = "Corvane_Cv_" + std::to_string(getpid());
+    return {"db",
+            "create",
+            "--driver",
+            "PostgreSQL Unicode",
+            "--server",
+            server.host + ":" + server.port,
+            "--database",
+            database_,
+            "--user",
+            server.user,
+            "--password=" + server.password};
+  }
+
+  testing::TempRoot root_;
+  std::string database_;       // PostgreSQL
+  std::string database_path_;  // SQLite
+};
+
+TEST_P(DbCommandsTest, CreateWritesTheDefaultConnectionThatShowAndMetaschemaUse) {
+  std::vector<std::string> create = CreateArguments();
+  testing::RunResult created = Cvadmin(create);
+  ASSERT_EQ(created.exit_code, 0) << created.output;
+  if (!database_.empty()) {
+    EXPECT_NE(created.output.find("Created the PostgreSQL database " + database_),
+              std::string::npos)
+        << created.output;
+  }
+
+  std::optional<db::ConnectionCredentials> stored = db::LoadCredentials();
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(stored->driver, create[3]);
+  EXPECT_FALSE(stored->is_oracle);
+  EXPECT_FALSE(stored->rollup);
+  db::Connection connection;
+  connection.Open(db::BuildConnectionString(*stored), 30);
+  EXPECT_EQ(connection.QuerySingleValue("SELECT SWSCANFREQ FROM METASYSTEMS WHERE System_Idn = 0"),
+            db::DbValue::Int32(1));
+  connection.Close();
+
+  testing::RunResult shown = Cvadmin({"db", "show"});
+  EXPECT_EQ(shown.exit_code, 0);
+  EXPECT_NE(shown.output.find("Connection: Local\n"), std::string::npos) << shown.output;
+  EXPECT_NE(shown.output.find("Database:   " + stored->database + "\n"), std::string::npos);
+  if (GetParam().kind == db::kDbmsSqlite) {
+    EXPECT_EQ(stored->database, database_path_);
+    EXPECT_NE(shown.output.find("Password:   (empty)\n"), std::string::npos) << shown.output;
+  } else {
+    EXPECT_NE(shown.output.find("Password:   (set)\n"), std::string::npos) << shown.output;
+    EXPECT_EQ(shown.output.find(GetParam().password), std::string::npos) << shown.output;
+  }
+
+  testing::RunResult listed = Cvadmin({"db", "metaschema"});
+  EXPECT_EQ(listed.exit_code, 0);
+  EXPECT_EQ(CountLinesContaining(listed.output,
+                                 "Computer.Network.Adapter\tName\tNetworkAdapter.Name"
+                                 "\tVARCHAR\t26\tComputer\t1\t0\t0\n"),
+            1)
+      << listed.output;
+  EXPECT_TRUE(listed.output.starts_with("ID\tCOMPONENT\tATTRIBUTE\t")) << listed.output;
+  EXPECT_EQ(listed.output.find("1\tComputer\tDevice ID\tComputer.DeviceId\tVARCHAR\t6\t-\t0\t1\t"),
+            listed.output.find('\n') + 1)
+      << listed.output;
+
+  // A second create finds the schema and leaves it alone.
+  EXPECT_EQ(Cvadmin(create).exit_code, 1);
+  EXPECT_EQ(Cvadmin({"db", "metaschema"}).output, listed.output);
+}
+
+INSTANTIATE_TEST_SUITE_P(Db, DbCommandsTest,
+                         ::testing::ValuesIn(corvane::testing::AvailableTestDatabases()),
+                         corvane::testing::TestDatabaseName);
+
+class DbStoreTest : public ::testing::Test {
+ protected:
+  testing::TempRoot root_;
+};
+
+TEST_F(DbStoreTest, SetPasswordChangesOnlyThePassword) {
+  EXPECT_EQ(Cvadmin({"db", "set-password", "x"}).exit_code, 1);  // no connection yet
+  SetDbCredentials(1, 1, "inventory", "tns-name", "scott", "old");
+  platform::registry::SetValue(RegRoot::kLocalMachine, kLocalKey, "Driver",
+                               RegValue::Sz("Oracle 19 ODBC"));
+
+  testing::ChildProcess child(testing::BuildBinDirectory() + "/cvadmin", {"db", "set-password"});
+  child.WriteInput("n;e}w p\n");
+  child.CloseInput();
+  ASSERT_EQ(child.Wait(20000), 0) << child.output();
+
+  std::array<char, 260> database{}, server{}, user{}, password{};
+  int is_oracle = 0, rollup = 0;
+  ASSERT_TRUE(GetDbCredentials(&is_oracle, &rollup, database.size(), database.data(), server.size(),
+                               server.data(), user.size(), user.data(), password.size(),
+                               password.data()));
+  EXPECT_STREQ(password.data(), "n;e}w p");
+  EXPECT_STREQ(database.data(), "inventory");
+  EXPECT_STREQ(server.data(), "tns-name");
+  EXPECT_STREQ(user.data(), "scott");
+  EXPECT_EQ(is_oracle, 1);
+  EXPECT_EQ(rollup, 1);
+  EXPECT_EQ(platform::registry::GetValue(RegRoot::kLocalMachine, kLocalKey, "Driver"),
+            RegValue::Sz("Oracle 19 ODBC"));
+
+  ASSERT_EQ(Cvadmin({"db", "set-password", ""}).exit_code, 0);
+  ASSERT_TRUE(GetDbCredentials(nullptr, nullptr, database.size(), database.data(), server.size(),
+                               server.data(), user.size(), user.data(), password.size(),
+                               password.data()));
+  EXPECT_STREQ(password.data(), "");
+  EXPECT_NE(Cvadmin({"db", "show"}).output.find("Password:   (empty)\n"), std::string::npos);
+}
+
+TEST_F(DbStoreTest, BadRequestsChangeNothing) {
+  EXPECT_EQ(Cvadmin({"db", "create", "--database", root_.path() + "/x.db"}).exit_code, 2);
+  EXPECT_EQ(Cvadmin({"db", "create", "--driver", "SQLite3"}).exit_code, 2);
+  EXPECT_EQ(Cvadmin({"db", "create", "--driver", "SQLite3", "--databse", "x.db"}).exit_code, 2);
+  EXPECT_EQ(
+      Cvadmin({"db", "create", "--driver", "SQLite3", "--database", root_.path() + "/no/dir/x.db"})
+          .exit_code,
+      1);
+  EXPECT_FALSE(std::filesystem::exists(root_.path() + "/no"));
+  EXPECT_FALSE(db::LoadCredentials().has_value());
+  EXPECT_EQ(Cvadmin({"db", "show"}).exit_code, 1);
+  EXPECT_EQ(Cvadmin({"db", "metaschema"}).exit_code, 1);
+  EXPECT_EQ(Cvadmin({"db", "frob"}).exit_code, 2);
+  EXPECT_EQ(Cvadmin({"db", "ddl", "--dbms", "db2"}).exit_code, 2);
+}
+
+}  // namespace
+}  // namespace corvane
