@@ -10,6 +10,10 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "db/connection_settings.h"
+#include "db/credentials.h"
+#include "platform/registry.h"
+
 namespace corvane::testing {
 namespace {
 
@@ -164,6 +168,25 @@ ScratchDatabase::~ScratchDatabase() {
       ADD_FAILURE() << "dropping " << database_name_ << ": " << error.what();
     }
   }
+}
+
+}  // namespace corvane::testing
+
+namespace corvane::testing {
+
+std::string ScratchDatabase::database() const {
+  return server_.kind == db::kDbmsSqlite ? directory_ + "/test.db" : database_name_;
+}
+
+void WriteDefaultConnection(const ScratchDatabase& database, const std::string& password) {
+  const TestDatabaseServer& server = database.server();
+  const bool sqlite = server.kind == db::kDbmsSqlite;
+  const std::string host = sqlite ? "" : server.host + ":" + server.port;
+  const std::string user = sqlite ? "" : server.user;
+  SetDbCredentials(0, 0, database.database().c_str(), host.c_str(), user.c_str(), password.c_str());
+  platform::registry::SetValue(platform::RegRoot::kLocalMachine,
+                               std::string(db::kConnectionsKey) + "\\Local", "Driver",
+                               platform::RegValue::Sz(sqlite ? "SQLite3" : "PostgreSQL Unicode"));
 }
 
 }  // namespace corvane::testing

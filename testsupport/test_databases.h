@@ -72,6 +72,9 @@ class ScratchDatabase {
   ScratchDatabase& operator=(const ScratchDatabase&) = delete;
 
   const std::string& connection_string() const { return connection_string_; }
+  // The SQLite file, or the PostgreSQL database name.
+  std::string database() const;
+  const TestDatabaseServer& server() const { return server_; }
 
  private:
   TestDatabaseServer server_;
@@ -79,6 +82,15 @@ class ScratchDatabase {
   std::string database_name_;  // PostgreSQL
   std::string connection_string_;
 };
+
+// Writes `database` as the default connection of the credential store (in
+// the current CORVANE_ROOT), the way an administrator's setup would: driver
+// "SQLite3" with the file, or "PostgreSQL Unicode" with "host:port", the
+// database, the user and `password`.
+void WriteDefaultConnection(const ScratchDatabase& database, const std::string& password);
+inline void WriteDefaultConnection(const ScratchDatabase& database) {
+  WriteDefaultConnection(database, database.server().password);
+}
 
 }  // namespace corvane::testing
 
