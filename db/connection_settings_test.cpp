@@ -87,6 +87,30 @@ TEST(BuildConnectionStringTest, HostileValuesStayOneAttributeEach) {
   EXPECT_EQ(ParseOdbc(BuildConnectionString(c))[0].second, "Odd}Driver");
 }
 
+TEST(BuildConnectionStringTest, PostgresServerPortBecomesItsOwnAttribute) {
+  ConnectionCredentials c{"cv", "db01:5433", "inventory", "pw", "PostgreSQL Unicode", false, false};
+  EXPECT_EQ(BuildConnectionString(c),
+            "DRIVER={PostgreSQL Unicode};SERVER=db01;PORT=5433;DATABASE=inventory;UID=cv;PWD={pw}");
+  c.server = "[::1]:6000";
+  EXPECT_EQ(ParseOdbc(BuildConnectionString(c))[1].second, "::1");
+  EXPECT_EQ(ParseOdbc(BuildConnectionString(c))[2],
+            (std::pair<std::string, std::string>{"PORT", "6000"}));
+  // No port, or text that is no port: the server stays whole, no PORT.
+  for (const char* server : {"db01", "::1", "db01:", "db01:54x"}) {
+    c.server = server;
+    Attributes parsed = ParseOdbc(BuildConnectionString(c));
+    EXPECT_EQ(parsed[1].first, "SERVER") << server;
+    EXPECT_EQ(parsed[2].first, "DATABASE") << server;
+  }
+  c.server = "db01;PORT=1:5432";  // the host part stays one value
+  EXPECT_EQ(ParseOdbc(BuildConnectionString(c))[1].second, "db01;PORT=1");
+  // Other drivers keep "host:port" as their server text.
+  c.server = "db01:1433";
+  c.driver = "";
+  EXPECT_EQ(ParseOdbc(BuildConnectionString(c))[1],
+            (std::pair<std::string, std::string>{"SERVER", "db01:1433"}));
+}
+
 class LoadCredentialsTest : public ::testing::Test {
  protected:
   testing::TempRoot root_;
