@@ -1,0 +1,106 @@
+// What the scan contents reader hands to the inventory writer: resolved scan
+// lines, component instances waiting to be written (pending rows), and the
+// writer interface that takes them.
+//
+// The reader (scan_reader.h) fills a ScanLine per item, lets the writer
+// resolve and compare it, groups the lines the writer wants written into
+// PendingRows and hands those over; the inventory store implements the
+// writer. Plain value types; a writer belongs to one thread.
+
+#ifndef CORVANE_SCAN_INVENTORY_WRITER_H_
+#define CORVANE_SCAN_INVENTORY_WRITER_H_
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "db/dbms.h"
+
+namespace corvane::scan {
+
+// Key value types of an instance's key attribute.
+inline constexpr int kKeyText = 2;
+inline constexpr int kKeyInteger = 3;
+
+// One scan item on its way to the database. The reader fills the first
+// block; WriteAttribute fills the second from the metaschema (contents
+// items and deleted "Cfg -" items come with the second block preset by the
+// reader, and the metaschema's answer still decides).
+struct ScanLine {
+  // --- From the scan.
+  std::string component;      // dotted metaschema path, "Computer.BIOS.BIOS Strings"
+  std::string attribute;      // "Data"
+  std::string key_attribute;  // empty for single-instance components
+  std::string key_value;      // the instance's key as scanned
+  // In: the value as scanned (UTF-8 text; a contents item's raw bytes).
+  // Out: the SQL literal of the value (raw bytes for a binary value).
+  std::string value;
+  bool deleted = false;  // an item of the deleted section ("ItemDeleted")
+
+  // --- Resolved by the writer. `column` stays empty when nothing has to be
+  // written for this line.
+  std::string table;
+  std::string column;
+  std::string key_column;
+  std::string parent_table;
+  int pk_value_type = 0;  // kKeyText or kKeyInteger, from the key attribute
+  db::DataType data_type = db::kValueText;
+  int table_kind = 0;
+  bool has_key = false;
+  int parent_kind = 0;
+  int32_t metaobject_id = 0;  // METAOBJATTRRELATIONS_IDN
+};
+
+// One attribute of a pending row.
+struct PendingAttribute {
+  std::string column;
+  std::string literal;  // SQL literal; a binary value's raw bytes
+  db::DataType data_type = db::kValueText;
+};
+
+// One component instance waiting to be written.
+struct PendingRow {
+  std::string table;
+  std::string parent_table;
+  // The instance's key: as scanned while the reader fills the row, the SQL
+  // literal of the key's type once handed over.
+  std::string key_value;
+  std::string key_column;  // empty when the table has no key column
+  int pk_value_type = 0;
+  int table_kind = 0;
+  int parent_kind = 0;
+  std::vector<PendingAttribute> attributes;
+  bool image = false;    // the first attribute is binary
+  bool exists = false;   // the row is in the database: UPDATE, not INSERT
+  bool has_key = false;  // a key value is present
+  bool deleted = false;  // from a delta scan's deleted section
+  int32_t metaobject_id = 0;
+};
+
+// The inventory writer as the reader sees it. Database failures travel as
+// db::DbError out of every call and end the reading.
+class InventoryWriter {
+ public:
+  virtual ~InventoryWriter() = default;
+
+  // Set by the reader: cleared when reading starts, then set on "_SOFTWARE"
+  // and on "_DELETED".
+  virtual void SetHasSoftwareSection(bool value) = 0;
+  virtual void SetHasDeletions(bool value) = 0;
+
+  // Resolves and compares one line. True when the instance's stored row
+  // exists and this attribute changed. The line is to be written exactly
+  // when its `column` is not empty afterwards.
+  virtual bool WriteAttribute(ScanLine& line) = 0;
+  // Takes a finished instance; `no_merge` for deleted instances.
+  virtual void AddPendingRow(PendingRow row, bool no_merge) = 0;
+  // Writes every pending row; called once, at the end of the contents.
+  virtual void FlushPendingRows() = 0;
+
+  // The dialect the key literals are written in.
+  virtual db::DbmsKind dbms_kind() const = 0;
+};
+
+}  // namespace corvane::scan
+
+#endif  // CORVANE_SCAN_INVENTORY_WRITER_H_

@@ -1,0 +1,179 @@
+// The scan store: writes one device's scan into the inventory database.
+//
+// For one scan it keeps an in-memory copy of everything the database holds
+// for the device (the snapshot, with a seen mark per stored value), decides
+// for every scanned attribute whether it is new, changed or unchanged,
+// collects what must be written per component instance (pending rows),
+// writes those rows parents first with generated INSERT, UPDATE and DELETE
+// statements, and after a full scan removes what the scan no longer reports.
+//
+// Ownership: borrows the connection and the metaschema of its thread's
+// device processor; both must outlive the store. One store per scan.
+// Errors: every failing statement, snapshot query or metaschema lookup
+// raises db::DbError; nothing is caught here (the caller rolls the scan's
+// transaction back). Single-value queries answer EMPTY instead of failing.
+// Thread safety: none; belongs to one processing thread.
+
+#ifndef CORVANE_STORE_SCAN_STORE_H_
+#define CORVANE_STORE_SCAN_STORE_H_
+
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "db/connection.h"
+#include "db/dbms.h"
+#include "db/metaschema.h"
+#include "db/value.h"
+#include "scan/inventory_writer.h"
+
+namespace corvane::store {
+
+// A stored value and its seen mark (set when the scan confirms or replaces
+// the value).
+struct SnapshotCell {
+  db::DbValue value;
+  bool seen = false;
+};
+
+// One stored row: one cell per column, in the table's column order.
+struct SnapshotRecord {
+  std::vector<SnapshotCell> cells;
+};
+
+// The stored rows of one table for the device.
+struct SnapshotTable {
+  std::vector<std::string> columns;  // as the database returns them
+  std::list<SnapshotRecord> records;
+};
+
+// Table name (as listed in the metaschema's device tables) to its rows;
+// tables without rows for the device have no entry.
+using DeviceSnapshot = std::map<std::string, SnapshotTable>;
+
+// Receives the changes of tracked attributes (attributes whose tracking
+// flags are not 0): the change history. `old_value` is empty for a value
+// that appears; dates come as formatted texts.
+class ChangeRecorder {
+ public:
+  virtual ~ChangeRecorder() = default;
+  virtual void RecordChange(int32_t computer_idn, const db::DbValue& old_value,
+                            const db::DbValue& new_value, const db::AttributeInfo& attribute,
+                            int pk_value_type, const std::string& key_value) = 0;
+};
+
+class ScanStore : public scan::InventoryWriter {
+ public:
+  ScanStore(db::Connection& connection, db::DbmsKind kind, db::Metaschema& metaschema);
+  ScanStore(const ScanStore&) = delete;
+  ScanStore& operator=(const ScanStore&) = delete;
+
+  // --- Per scan (set by the per-device processing).
+  // The device's Computer_Idn; below 1 there is no device row.
+  void set_computer_idn(int32_t computer_idn) { computer_idn_ = computer_idn; }
+  int32_t computer_idn() const { return computer_idn_; }
+  // Forgets the cached parent ids, the flags, the counters, the snapshot and
+  // the pending rows: the state of a fresh scan.
+  void ResetForScan();
+  // Texts of the change events.
+  void set_event_texts(std::string device_id, std::string device_name,
+                       std::string application_name);
+  // Where tracked changes go; null (the default) records nothing.
+  void set_change_recorder(ChangeRecorder* recorder) { change_recorder_ = recorder; }
+  // The "GenerateSQL" copy: every statement executed as text is first
+  // written there, followed by CR LF, in the ANSI code page. Null: no copy.
+  void set_sql_copy(std::ostream* copy) { sql_copy_ = copy; }
+  // Sees every statement the store executes (text, parameterised and parent
+  // inserts; not the single-value queries), for statistics and tests.
+  void set_statement_observer(std::function<void(std::string_view sql)> observer) {
+    statement_observer_ = std::move(observer);
+  }
+
+  // Reads the device's stored rows: one "SELECT * FROM <table> WHERE
+  // COMPUTER_IDN = <id>" per device table of the metaschema.
+  void LoadSnapshot();
+  bool snapshot_loaded() const { return snapshot_loaded_; }
+  const DeviceSnapshot& snapshot() const { return snapshot_; }
+
+  // --- scan::InventoryWriter.
+  void SetHasSoftwareSection(bool value) override { has_software_section_ = value; }
+  void SetHasDeletions(bool value) override { has_deletions_ = value; }
+  bool WriteAttribute(scan::ScanLine& line) override;
+  void AddPendingRow(scan::PendingRow row, bool no_merge) override;
+  // Writes the pending rows, parents first, and forgets them.
+  void FlushPendingRows() override;
+  db::DbmsKind dbms_kind() const override { return kind_; }
+
+  // After the contents of a full scan (snapshot loaded, no deletions):
+  // deletes the stored instances and clears the stored attributes the scan
+  // did not report.
+  void PurgeUnseenValues();
+
+  // --- Results of the scan.
+  bool has_software_section() const { return has_software_section_; }
+  bool has_deletions() const { return has_deletions_; }
+  // Modifications of identity (marker) attributes.
+  uint32_t identity_changes() const { return identity_changes_; }
+  // Modifications made before the software section.
+  uint32_t hardware_changes() const { return hardware_changes_; }
+  // Duration of the most recent flushed statement, in seconds.
+  double last_statement_seconds() const { return last_statement_seconds_; }
+  // Pending rows by upper-case table name, in insertion order per name.
+  const std::multimap<std::string, scan::PendingRow>& pending() const { return pending_; }
+
+ private:
+  // --- Row keys, statements and purge (row_writer.cpp).
+  struct RowKey {
+    std::string cols;  // "Computer_Idn, NetworkSoftware_Idn"
+    std::string vals;  // "12, 3"
+  };
+  RowKey ResolveRowKey(scan::PendingRow& row);
+  std::vector<std::string> TableOrder();
+  void WriteRow(scan::PendingRow& row);
+  std::string DeletionStatement(const scan::PendingRow& row, const RowKey& key,
+                                std::string_view attribute) const;
+  void ExecuteText(const std::string& sql);
+  void ExecuteWithImage(const std::string& sql, const std::string& bytes);
+  // First field of a single-value query as a 32-bit integer (decimals
+  // converted, doubles truncated); nullopt for EMPTY, NULL or no row.
+  std::optional<int32_t> QueryId(const std::string& sql);
+
+  db::Connection& connection_;
+  db::DbmsKind kind_;
+  db::Metaschema& metaschema_;
+
+  int32_t computer_idn_ = -1;
+  DeviceSnapshot snapshot_;
+  bool snapshot_loaded_ = false;
+  std::multimap<std::string, scan::PendingRow> pending_;
+  bool has_software_section_ = false;
+  bool has_deletions_ = false;
+  uint32_t identity_changes_ = 0;
+  uint32_t hardware_changes_ = 0;
+  double last_statement_seconds_ = 0;
+
+  // Parent ids cached for one scan; 0 while unknown.
+  int32_t network_software_idn_ = 0;
+  int32_t operating_system_idn_ = 0;
+  int32_t corvane_idn_ = 0;
+  int32_t mif_idn_ = 0;
+  int32_t file_info_instance_idn_ = 0;
+  int32_t app_software_suites_idn_ = 0;
+
+  std::string device_id_;
+  std::string device_name_;
+  std::string application_name_;
+  ChangeRecorder* change_recorder_ = nullptr;
+  std::ostream* sql_copy_ = nullptr;
+  std::function<void(std::string_view)> statement_observer_;
+};
+
+}  // namespace corvane::store
+
+#endif  // CORVANE_STORE_SCAN_STORE_H_
