@@ -6,7 +6,9 @@
 // Errors: database failures raised by the writer (db::DbError) end the
 // reading and travel to the caller. A contents block with fewer than four
 // header lines ends the reading at once: nothing collected is handed over or
-// flushed. Thread safety: one reading per writer at a time; the function
+// flushed, and the result says so, because the text was cut short and the
+// caller must not treat the scan as complete (a full scan's purge would
+// delete everything after the cut). Thread safety: one reading per writer at a time; the function
 // keeps no state between calls.
 
 #ifndef CORVANE_SCAN_SCAN_READER_H_
@@ -21,8 +23,10 @@ namespace corvane::scan {
 
 // Reads `scan_text` (the whole scan, LF line ends) into `writer`. `mac`:
 // the text is UTF-8 (a Mac scan), else the ANSI code page. `creators`
-// substitutes Mac creator types in data lines.
-void ReadScan(InventoryWriter& writer, std::string_view scan_text, bool mac,
+// substitutes Mac creator types in data lines. False when the text ended
+// inside a contents block (nothing was flushed); true when it was read to
+// its end and flushed.
+bool ReadScan(InventoryWriter& writer, std::string_view scan_text, bool mac,
               const CreatorTypes& creators);
 
 }  // namespace corvane::scan
