@@ -43,12 +43,6 @@ size_t TrailingSpace(std::string_view text) {
   return 0;
 }
 
-std::string_view Trim(std::string_view text) {
-  while (size_t n = LeadingSpace(text)) text.remove_prefix(n);
-  while (size_t n = TrailingSpace(text)) text.remove_suffix(n);
-  return text;
-}
-
 std::string DoubleQuotes(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);
@@ -105,10 +99,16 @@ std::string FormatDate(const DbValue& value, DbmsKind kind) {
 
 }  // namespace
 
+std::string_view TrimSqlWhiteSpace(std::string_view text) {
+  while (size_t n = LeadingSpace(text)) text.remove_prefix(n);
+  while (size_t n = TrailingSpace(text)) text.remove_suffix(n);
+  return text;
+}
+
 std::string SqlQuote(const DbValue& value) {
   if (value.is_null_like()) return "''";
   std::string text = value.ToText();
-  return "'" + DoubleQuotes(Trim(text)) + "'";
+  return "'" + DoubleQuotes(TrimSqlWhiteSpace(text)) + "'";
 }
 
 std::string FormatSqlValue(DataType type, const DbValue& value, DbmsKind kind, bool* is_raw) {

@@ -27,6 +27,11 @@ inline constexpr uint32_t kErrorOverflow = 0x8002000A;      // DISP_E_OVERFLOW
 // the text trimmed, single quotes doubled, enclosed in single quotes.
 std::string SqlQuote(const DbValue& value);
 
+// `text` without the white space SqlQuote trims (ASCII and Unicode white
+// space, see above) at both ends; how a stored text compares with a scanned
+// one.
+std::string_view TrimSqlWhiteSpace(std::string_view text);
+
 // The SQL literal of `value` for a column of `type`. *is_raw (may be null) is
 // set false first, true for binary, whose text comes back unchanged for the
 // caller to bind itself.

@@ -134,7 +134,16 @@ class ScanStore : public scan::InventoryWriter {
     std::string vals;  // "12, 3"
   };
   RowKey ResolveRowKey(scan::PendingRow& row);
+  // The strategies of ResolveRowKey, by table kind.
+  RowKey DeviceRowKey(scan::PendingRow& row);
+  RowKey KeyedRowKey(scan::PendingRow& row);
+  RowKey DeviceChildKey(scan::PendingRow& row);
+  RowKey OwnIdParentKey(scan::PendingRow& row);
+  RowKey FamilyRowKey(scan::PendingRow& row);
+  RowKey UnmodeledKey(scan::PendingRow& row);
   std::vector<std::string> TableOrder();
+  void AppendTableLevels(const std::vector<std::string>& parents,
+                         std::vector<std::string>& expanded, std::vector<std::string>& order);
   void WriteRow(scan::PendingRow& row);
   std::string DeletionStatement(const scan::PendingRow& row, const RowKey& key,
                                 std::string_view attribute) const;
@@ -143,6 +152,14 @@ class ScanStore : public scan::InventoryWriter {
   // First field of a single-value query as a 32-bit integer (decimals
   // converted, doubles truncated); nullopt for EMPTY, NULL or no row.
   std::optional<int32_t> QueryId(const std::string& sql);
+
+  // --- Attribute writer helpers (scan_store.cpp).
+  // A table name of the metaschema as the catalogue stores it: upper case on
+  // Oracle, lower case on PostgreSQL, as written elsewhere.
+  std::string CatalogueName(std::string_view name) const;
+  void RecordChange(const db::DbValue& old_value, const db::DbValue& new_value,
+                    const db::AttributeInfo& attribute, int pk_value_type,
+                    const std::string& key_value);
 
   db::Connection& connection_;
   db::DbmsKind kind_;
