@@ -1,0 +1,105 @@
+// Per-device scan processing: one scan file at a time, from the file to a
+// committed transaction.
+//
+// A ScanProcessor reads a scan file, identifies the device (by device ID,
+// then by identity), decides whether the scan can be applied (a full scan, a
+// delta that fits the stored data, or a refusal), applies it through the
+// scan reader and the scan store in one transaction, keeps the "Force Full
+// Scans" and "Bad Device IDs" lists (memory and registry together) and
+// reports the start, end, out-of-sync and duplicate events.
+//
+// A scan file is deleted only once its outcome is durable: after the commit,
+// or after its text was saved in "ErrorScan" beside it. A crash in between
+// leaves the file, and the scan is simply processed again.
+//
+// Ownership: borrows the thread's open DeviceProcessor and the two shared
+// device-ID sets; all must outlive the ScanProcessor.
+// Errors: never raises; database failures come back as result codes with
+// error_text() describing them.
+// Thread safety: one ScanProcessor per processing thread; the device-ID sets
+// are shared and lock themselves (their registry values are rewritten whole
+// under one process-wide lock).
+
+#ifndef CORVANE_STORE_SCAN_PROCESSOR_H_
+#define CORVANE_STORE_SCAN_PROCESSOR_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "db/device_processor.h"
+#include "service/config.h"
+
+namespace corvane::store {
+
+// Result codes of one scan.
+inline constexpr uint32_t kScanApplied = 0;
+inline constexpr uint32_t kScanOutOfSync = 0xFFFFFFFF;    // -1: refused, full scan requested
+inline constexpr uint32_t kScanUnreadable = 0x8055050F;  // the file could not be read
+inline constexpr uint32_t kScanNotApplied = 0x80004005;  // E_FAIL
+// Any other code is the code of the database error that ended the scan.
+
+struct ScanOutcome {
+  uint32_t code = kScanApplied;
+  // The scan was applied (committed).
+  bool stored = false;
+  // The scan was not applied because of what it contains (no device ID, a
+  // duplicate put on the bad list, a text cut short, an unknown device that
+  // cannot be created) and its text is in "ErrorScan": the queue goes on
+  // with the next file. False for database failures and unreadable files,
+  // which end the processing thread.
+  bool set_aside = false;
+};
+
+// What per-device processing takes from the settings.
+struct ScanProcessingSettings {
+  bool log_stats = false;
+  bool handle_duplicates = false;
+  bool generate_sql = false;
+  uint32_t identity_changes_limit = 0;  // 0: no identity test
+  uint32_t hardware_changes_limit = 0;  // 0: no hardware test
+  std::string event_source = "Corvane Inventory Server";
+
+  static ScanProcessingSettings From(const service::Settings& settings);
+};
+
+// The follow-up of an applied mini scan (network boot jobs). Absent: none.
+class MiniScanFollowUp {
+ public:
+  virtual ~MiniScanFollowUp() = default;
+  // The mini scan's "Network - Pxeboot =" value says it booted from the
+  // network.
+  virtual bool IsPxeBoot(std::string_view mini_scan_text) = 0;
+  virtual bool InHoldingQueue(std::string_view mini_scan_text) = 0;
+  virtual void StartCustomJob(std::string_view mini_scan_text) = 0;
+};
+
+class ScanProcessor {
+ public:
+  ScanProcessor(db::DeviceProcessor& device, service::DeviceIdSet& force_full_scans,
+                service::DeviceIdSet& bad_device_ids, ScanProcessingSettings settings);
+  ScanProcessor(const ScanProcessor&) = delete;
+  ScanProcessor& operator=(const ScanProcessor&) = delete;
+
+  // Processes the ".scn" file at `path` (in the storage directory).
+  ScanOutcome ProcessScanFile(const std::string& path);
+  // Processes the ".ims" mini-scan file at `path`; with `store_scans` a copy
+  // goes to "Storage" first. Non-zero when the mini scan was applied.
+  uint32_t ProcessMiniScanFile(const std::string& path, bool store_scans);
+
+  void set_mini_scan_follow_up(MiniScanFollowUp* follow_up) { follow_up_ = follow_up; }
+  // The description of the last failure.
+  const std::string& error_text() const { return error_text_; }
+
+ private:
+  db::DeviceProcessor& device_;
+  service::DeviceIdSet& force_full_scans_;
+  service::DeviceIdSet& bad_device_ids_;
+  ScanProcessingSettings settings_;
+  MiniScanFollowUp* follow_up_ = nullptr;
+  std::string error_text_;
+};
+
+}  // namespace corvane::store
+
+#endif  // CORVANE_STORE_SCAN_PROCESSOR_H_
