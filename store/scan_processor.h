@@ -8,6 +8,11 @@
 // Scans" and "Bad Device IDs" lists (memory and registry together) and
 // reports the start, end, out-of-sync and duplicate events.
 //
+// A device is found by its device ID, or else by identity: the one COMPUTER
+// row whose NICAddress equals the scan's NIC address and whose HostName or
+// DeviceName equals the scan's host name or device name; several such rows
+// count as an unknown device (store/device_identity.h has the whole rule).
+//
 // A scan file is deleted only once its outcome is durable: after the commit,
 // or after its text was saved in "ErrorScan" beside it. A crash in between
 // leaves the file, and the scan is simply processed again.
@@ -28,6 +33,7 @@
 #include <string_view>
 
 #include "db/device_processor.h"
+#include "scan/creator_types.h"
 #include "service/config.h"
 
 namespace corvane::store {
@@ -71,7 +77,8 @@ class MiniScanFollowUp {
   // network.
   virtual bool IsPxeBoot(std::string_view mini_scan_text) = 0;
   virtual bool InHoldingQueue(std::string_view mini_scan_text) = 0;
-  virtual void StartCustomJob(std::string_view mini_scan_text) = 0;
+  // `computer_idn`: the device's COMPUTER row, whose pending job is started.
+  virtual void StartCustomJob(std::string_view mini_scan_text, int32_t computer_idn) = 0;
 };
 
 class ScanProcessor {
@@ -84,7 +91,9 @@ class ScanProcessor {
   // Processes the ".scn" file at `path` (in the storage directory).
   ScanOutcome ProcessScanFile(const std::string& path);
   // Processes the ".ims" mini-scan file at `path`; with `store_scans` a copy
-  // goes to "Storage" first. Non-zero when the mini scan was applied.
+  // goes to "Storage" first. Non-zero when the mini scan was applied. A mini
+  // scan never purges what it does not report, and its file never stays in
+  // place once read: deleted after the commit, else moved to "ErrorScan".
   uint32_t ProcessMiniScanFile(const std::string& path, bool store_scans);
 
   void set_mini_scan_follow_up(MiniScanFollowUp* follow_up) { follow_up_ = follow_up; }
@@ -92,12 +101,30 @@ class ScanProcessor {
   const std::string& error_text() const { return error_text_; }
 
  private:
+  class ScanWork;
+
+  // Applies the scan to a known device: the out-of-sync test, the store and
+  // the duplicate test. 1 applied, 0 not applied, -1 out of sync.
+  int ApplyToKnownDevice(ScanWork& work, int32_t computer_idn);
+  // Creates the COMPUTER row when asked, reads the scan into the store,
+  // purges after a full scan and stamps the row. 1 applied, 0 not applied.
+  int StoreScan(ScanWork& work, bool insert_computer);
+  void RemoveUnmanagedNodes(ScanWork& work);
+  void ReportOutOfSync(const std::string& device_id);
+  void Execute(const std::string& sql);
+  // Rolls back, dropping a failure of the rollback itself: the error that
+  // led here is the one to report.
+  void RollbackQuietly();
+
   db::DeviceProcessor& device_;
   service::DeviceIdSet& force_full_scans_;
   service::DeviceIdSet& bad_device_ids_;
   ScanProcessingSettings settings_;
   MiniScanFollowUp* follow_up_ = nullptr;
   std::string error_text_;
+  scan::CreatorTypes creators_;
+  // The statement last executed, for the text of a database failure.
+  std::string last_sql_;
 };
 
 }  // namespace corvane::store

@@ -1,0 +1,485 @@
+// Per-device scan processing: from one scan file to one committed (or rolled
+// back) transaction.
+
+#include "store/scan_processor.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <exception>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <system_error>
+
+#include "db/dialect.h"
+#include "db/error.h"
+#include "diag/catalogue.h"
+#include "notifex/notifex.h"
+#include "platform/paths.h"
+#include "scan/code_page.h"
+#include "scan/line_splitter.h"
+#include "scan/scan_file.h"
+#include "scan/scan_reader.h"
+#include "scan/scan_text.h"
+#include "store/device_identity.h"
+#include "store/scan_store.h"
+
+namespace corvane::store {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr char kUnassignedDeviceId[] = "Unassigned";
+constexpr char kStorageCopyDirectory[] = "Storage";
+constexpr char kSqlCopyDirectory[] = "dmsql";
+
+std::string Literal(const std::string& text) { return db::SqlQuote(db::DbValue::Text(text)); }
+
+bool WriteWholeFile(const std::string& path, std::string_view text) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = true;
+  for (size_t done = 0; ok && done < text.size();) {
+    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    ok = written > 0;
+    if (ok) done += static_cast<size_t>(written);
+  }
+  // The original is deleted right after this: the copy must be on disk first.
+  ok = ok && ::fsync(fd) == 0;
+  ok = ::close(fd) == 0 && ok;
+  return ok;
+}
+
+// Puts a scan that was read but not applied into "ErrorScan" beside it, under
+// its own name. Moving the file is one atomic step: at every moment the scan
+// is in exactly one of the two places. Where it cannot be moved, its text is
+// written there and the file deleted after that. False, with the file left
+// in place, when neither works.
+bool SetAsideScan(const std::string& path, std::string_view text, std::string* error) {
+  const std::string target = scan::ErrorScanPath(path);
+  std::error_code failure;
+  fs::create_directory(fs::path(target).parent_path(), failure);
+  fs::rename(path, target, failure);
+  if (!failure) return true;
+  if (!WriteWholeFile(target, text)) {
+    *error += "\r\nThe scan could not be saved in " + target + ": " + failure.message();
+    return false;
+  }
+  fs::remove(path, failure);
+  return true;
+}
+
+// A file that opens but could not be read whole would fail the same way on
+// every later attempt: it goes to "ErrorScan". One that does not open at all
+// stays for a later try.
+void SetAsideUnreadFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::close(fd);
+  const std::string target = scan::ErrorScanPath(path);
+  std::error_code ignored;
+  fs::create_directory(fs::path(target).parent_path(), ignored);
+  fs::rename(path, target, ignored);
+}
+
+void CopyToStorage(const std::string& path) {
+  const fs::path file(path);
+  const fs::path directory = file.parent_path() / kStorageCopyDirectory;
+  std::error_code ignored;
+  fs::create_directory(directory, ignored);
+  fs::copy_file(file, directory / file.filename(), fs::copy_options::overwrite_existing, ignored);
+}
+
+scan::ScanLine LineOf(scan::ScanItem item) {
+  scan::ScanLine line;
+  line.component = std::move(item.component);
+  line.attribute = std::move(item.attribute);
+  line.key_attribute = std::move(item.key_name);
+  line.key_value = std::move(item.key_value);
+  line.value = std::move(item.value);
+  return line;
+}
+
+int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               start)
+      .count();
+}
+
+}  // namespace
+
+// What one scan's processing carries from step to step. The identity values
+// are UTF-8, as the reader stores them, so that what is looked up and
+// written in SQL matches what the store writes.
+class ScanProcessor::ScanWork {
+ public:
+  ScanWork(ScanStore& store, std::string_view text, bool mac)
+      : store(store), text(text), mac(mac) {}
+
+  ScanStore& store;
+  std::string_view text;
+  bool mac;
+  bool purge_after_full_scan = true;
+  std::string device_id;
+  std::string device_name;
+  std::string host_name;
+  std::string nic_address;
+  std::string last_sync_date;
+  std::string storage_root;
+};
+
+ScanProcessingSettings ScanProcessingSettings::From(const service::Settings& settings) {
+  ScanProcessingSettings result;
+  result.log_stats = settings.log_stats != 0;
+  result.handle_duplicates = settings.handle_duplicate_device_ids != 0;
+  result.generate_sql = settings.generate_sql != 0;
+  result.identity_changes_limit = settings.identity_changes_number;
+  result.hardware_changes_limit = settings.hardware_changes_number;
+  result.event_source = diag::kApplicationName;
+  return result;
+}
+
+ScanProcessor::ScanProcessor(db::DeviceProcessor& device, service::DeviceIdSet& force_full_scans,
+                             service::DeviceIdSet& bad_device_ids, ScanProcessingSettings settings)
+    : device_(device),
+      force_full_scans_(force_full_scans),
+      bad_device_ids_(bad_device_ids),
+      settings_(std::move(settings)),
+      creators_(scan::CreatorTypes::Load(platform::ProgramDirectory())) {}
+
+void ScanProcessor::Execute(const std::string& sql) {
+  last_sql_ = sql;
+  device_.connection()->Execute(sql);
+}
+
+void ScanProcessor::RollbackQuietly() {
+  try {
+    device_.connection()->Rollback(true);
+  } catch (const std::exception&) {
+  }
+}
+
+void ScanProcessor::ReportOutOfSync(const std::string& device_id) {
+  ReportAnEventEx(settings_.event_source.c_str(), "Device Data Out of Sync", diag::kServerSinks,
+                  diag::kMsgDeviceOutOfSync, diag::kKindWarning, "%s", device_id.c_str());
+}
+
+void ScanProcessor::RemoveUnmanagedNodes(ScanWork& work) {
+  Execute(UnmanagedNodesDeleteSql(device_.dbms_kind(), work.nic_address, work.device_name,
+                                  work.host_name));
+}
+
+int ScanProcessor::StoreScan(ScanWork& work, bool insert_computer) {
+  ScanStore& store = work.store;
+  std::ofstream sql_copy;
+  if (settings_.generate_sql) {
+    const std::string directory =
+        (work.storage_root.empty() ? std::string("./") : work.storage_root) + kSqlCopyDirectory;
+    std::error_code ignored;
+    fs::create_directories(directory, ignored);
+    const std::string& name = work.device_name.empty() ? work.device_id : work.device_name;
+    sql_copy.open(directory + "/" + SqlCopyFileName(name) + ".txt",
+                  std::ios::binary | std::ios::trunc);
+    // The copy is an aid for the administrator; a file that cannot be
+    // written does not stop the scan.
+    if (sql_copy.is_open()) store.set_sql_copy(&sql_copy);
+  }
+  struct CopyDetach {
+    ScanStore& store;
+    ~CopyDetach() { store.set_sql_copy(nullptr); }
+  } detach{store};
+
+  if (insert_computer) {
+    const std::string key_query = db::InsertedKeyQuery(device_.dbms_kind(), "Computer");
+    if (key_query.empty()) {
+      error_text_ = "A new device cannot be created on this kind of database.";
+      return 0;
+    }
+    Execute("INSERT INTO COMPUTER(DeviceId) VALUES(" +
+            Literal(work.device_id.empty() ? kUnassignedDeviceId : work.device_id) + ")");
+    last_sql_ = key_query;
+    db::Recordset key = device_.connection()->Query(key_query);
+    std::optional<int32_t> computer_idn;
+    if (!key.AtEnd()) computer_idn = key.Value(0).ToInt32();
+    if (!computer_idn || *computer_idn < 1)
+      throw db::DbError(db::kErrorFail, "The key of the new COMPUTER row could not be read.");
+    store.set_computer_idn(*computer_idn);
+  }
+
+  if (!scan::ReadScan(store, work.text, work.mac, creators_)) {
+    error_text_ = "The scan text ends inside an embedded file: it was cut short.";
+    return 0;
+  }
+  if (work.purge_after_full_scan && store.snapshot_loaded() && !store.has_deletions())
+    store.PurgeUnseenValues();
+
+  const std::string& server = device_.metaschema()->server_name();
+  Execute("UPDATE COMPUTER SET LastUpdInvSvr = " +
+          db::DateLiteral(static_cast<int64_t>(std::time(nullptr)), device_.dbms_kind()) +
+          ", InventoryServer = " + (server.empty() ? std::string("NULL") : Literal(server)) +
+          " WHERE Computer_Idn = " + std::to_string(store.computer_idn()));
+  return 1;
+}
+
+int ScanProcessor::ApplyToKnownDevice(ScanWork& work, int32_t computer_idn) {
+  ScanStore& store = work.store;
+  store.set_computer_idn(computer_idn);
+  store.LoadSnapshot();
+
+  if (!work.last_sync_date.empty()) {
+    // A delta scan is the difference to the scan the device last sent; the
+    // stored hardware scan date tells whether the database holds that scan.
+    std::optional<scan::ScanItem> item =
+        scan::SplitDataLine(std::string(scan::kLastHardwareScanDateKey) + work.last_sync_date);
+    if (item) {
+      scan::ScanLine line = LineOf(std::move(*item));
+      if (store.WriteAttribute(line)) {
+        AddListedDeviceId(force_full_scans_, kForceFullScansValue, work.device_id, &error_text_);
+        ReportOutOfSync(work.device_id);
+        return -1;
+      }
+    }
+  }
+
+  int result = StoreScan(work, false);
+  if (result == 0) return 0;
+
+  const bool duplicate = (settings_.hardware_changes_limit != 0 &&
+                          store.hardware_changes() >= settings_.hardware_changes_limit) ||
+                         (settings_.identity_changes_limit != 0 &&
+                          store.identity_changes() >= settings_.identity_changes_limit);
+  if (duplicate) {
+    if (settings_.handle_duplicates &&
+        AddListedDeviceId(bad_device_ids_, kBadDeviceIdsValue, work.device_id, &error_text_)) {
+      error_text_ = "The device ID " + work.device_id + " is used by more than one device.";
+      result = 0;
+    }
+    ReportAnEventEx(settings_.event_source.c_str(), "Duplicate Device ID Detected",
+                    diag::kServerSinks, diag::kMsgDuplicateDeviceId, diag::kKindError, "%s",
+                    work.device_id.c_str());
+  }
+  return result;
+}
+
+ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
+  ScanOutcome outcome;
+  db::Connection* connection = device_.connection();
+  if (connection == nullptr || device_.metaschema() == nullptr) {
+    error_text_ = "The database is not open.";
+    outcome.code = kScanNotApplied;
+    return outcome;
+  }
+  try {
+    device_.ReloadMetaschemaIfChanged();
+  } catch (const db::DbError& failure) {
+    error_text_ = failure.text();
+    outcome.code = failure.code();
+    return outcome;
+  }
+
+  const auto start = std::chrono::steady_clock::now();
+  if (path.empty()) {
+    error_text_ = "No scan file was named.";
+    outcome.code = kScanNotApplied;
+    return outcome;
+  }
+  // Kept on disk until its outcome is durable; a crash before that leaves it
+  // to be processed again.
+  std::optional<scan::ScanText> text = scan::ReadScanFile(path, true);
+  if (!text) {
+    SetAsideUnreadFile(path);
+    error_text_ = error_text_ + "\r\n" + path;
+    outcome.code = kScanUnreadable;
+    return outcome;
+  }
+  last_sql_.clear();
+
+  const std::string_view view = text->view();
+  const bool mac = scan::IsMacScan(view);
+  ScanStore store(*connection, device_.dbms_kind(), *device_.metaschema());
+  store.set_statement_observer([this](std::string_view sql) { last_sql_ = sql; });
+  ScanWork work(store, view, mac);
+  work.storage_root = StorageRootOf(path);
+
+  int store_result = 0;
+  // A failure of the database (or of the server itself) rather than a scan
+  // refused for what it holds.
+  bool failed = false;
+  try {
+    scan::ScanTextDecoder decoder(mac);
+    auto value = [&](const char* key) { return decoder.ToUtf8(scan::GetScanValue(view, key)); };
+    work.device_name = value(scan::kDeviceNameKey);
+    work.last_sync_date = value(scan::kLastSyncDateKey);
+    work.device_id = value(scan::kDeviceIdKey);
+
+    if (work.device_id.empty()) {
+      error_text_ = "The scan has no device ID.";
+    } else {
+      store.set_event_texts(work.device_id, work.device_name, settings_.event_source);
+      if (settings_.log_stats) {
+        ReportAnEventEx(settings_.event_source.c_str(), "Started Processing Computer",
+                        diag::kServerSinks, diag::kMsgStartedProcessing, diag::kKindInformation,
+                        "%s", work.device_id.c_str());
+      }
+      work.host_name = value(scan::kHostNameKey);
+      work.nic_address = value(scan::kNicAddressKey);
+
+      int32_t computer_idn = FindComputerByDeviceId(*connection, work.device_id);
+      if (computer_idn < 0) {
+        computer_idn = FindComputerByIdentity(*connection, work.host_name, work.nic_address,
+                                              decoder.ToUtf8(scan::GetDeviceName(view)));
+      }
+      store.ResetForScan();
+      connection->BeginTransaction(true);
+      int result;
+      if (computer_idn < 0) {
+        if (!work.last_sync_date.empty()) {
+          // The device believes it was synchronised, but the database does
+          // not know it: only a full scan can be applied.
+          AddListedDeviceId(force_full_scans_, kForceFullScansValue, work.device_id, &error_text_);
+          ReportOutOfSync(work.device_id);
+          result = -1;
+        } else {
+          RemoveUnmanagedNodes(work);
+          result = StoreScan(work, true);
+        }
+      } else {
+        if (work.last_sync_date.empty()) RemoveUnmanagedNodes(work);
+        result = ApplyToKnownDevice(work, computer_idn);
+      }
+      if (result == -1) {
+        error_text_ = "The inventory data of " + work.device_id + " is out of sync.";
+        outcome.code = kScanOutOfSync;
+        connection->Rollback(true);
+      } else if (result == 0) {
+        connection->Rollback(true);
+      } else {
+        connection->Commit(true);
+        store_result = 1;
+        RemoveListedDeviceId(force_full_scans_, kForceFullScansValue, work.device_id, &error_text_);
+      }
+    }
+  } catch (const db::DbError& failure) {
+    RollbackQuietly();
+    failed = true;
+    store_result = 0;
+    outcome.code = failure.code();
+    error_text_ = failure.text() + " \r\n\n " + last_sql_;
+  } catch (const std::exception& failure) {
+    RollbackQuietly();
+    failed = true;
+    store_result = 0;
+    outcome.code = kScanNotApplied;
+    error_text_ = failure.what();
+  }
+
+  if (store_result == 0) {
+    const bool saved = SetAsideScan(path, view, &error_text_);
+    try {
+      device_.ReloadMetaschema();
+    } catch (const std::exception&) {
+      // The next scan's change check meets the same database.
+    }
+    if (outcome.code == kScanApplied) outcome.code = kScanNotApplied;
+    outcome.set_aside = saved && !failed;
+  } else {
+    outcome.stored = true;
+    std::error_code ignored;
+    // Should the delete fail, the scan is applied again later, which changes
+    // nothing for a full scan and is refused as out of sync for a delta.
+    fs::remove(path, ignored);
+  }
+
+  if (settings_.log_stats) {
+    const std::string elapsed = ElapsedText(MillisecondsSince(start));
+    ReportAnEventEx(settings_.event_source.c_str(), "Done Processing Computer", diag::kServerSinks,
+                    diag::kMsgDoneProcessing, diag::kKindInformation, "%s %s %s",
+                    work.device_name.c_str(), work.device_id.c_str(), elapsed.c_str());
+  }
+  return outcome;
+}
+
+uint32_t ScanProcessor::ProcessMiniScanFile(const std::string& path, bool store_scans) {
+  db::Connection* connection = device_.connection();
+  if (connection == nullptr || device_.metaschema() == nullptr) {
+    error_text_ = "The database is not open.";
+    return 0;
+  }
+  if (store_scans) CopyToStorage(path);
+  std::optional<scan::ScanText> text = scan::ReadScanFile(path, true);
+  if (!text) {
+    SetAsideUnreadFile(path);
+    error_text_ = error_text_ + "\r\n" + path;
+    return 0;
+  }
+  last_sql_.clear();
+
+  const std::string_view view = text->view();
+  ScanStore store(*connection, device_.dbms_kind(), *device_.metaschema());
+  store.set_statement_observer([this](std::string_view sql) { last_sql_ = sql; });
+  ScanWork work(store, view, false);
+  work.storage_root = StorageRootOf(path);
+  // A mini scan reports a handful of values: taken as a full scan it would
+  // clear everything else the device's full scans stored.
+  work.purge_after_full_scan = false;
+
+  uint32_t result = 0;
+  int32_t computer_idn = -1;
+  try {
+    scan::ScanTextDecoder decoder(false);
+    auto value = [&](const char* key) { return decoder.ToUtf8(scan::GetScanValue(view, key)); };
+    work.host_name = value(scan::kHostNameKey);
+    work.nic_address = value(scan::kNicAddressKey);
+    computer_idn = FindComputerByIdentity(*connection, work.host_name, work.nic_address,
+                                          decoder.ToUtf8(scan::GetDeviceName(view)));
+    work.device_name = value(scan::kDeviceNameKey);
+    store.set_event_texts(std::string(), work.device_name, settings_.event_source);
+
+    store.ResetForScan();
+    connection->BeginTransaction(true);
+    if (computer_idn < 0) {
+      result = StoreScan(work, true) != 0 ? 1 : 0;
+    } else {
+      result = ApplyToKnownDevice(work, computer_idn) != 0 ? 1 : 0;
+    }
+    if (result != 0) {
+      connection->Commit(true);
+    } else {
+      connection->Rollback(true);
+    }
+    computer_idn = store.computer_idn();
+  } catch (const db::DbError& failure) {
+    RollbackQuietly();
+    error_text_ = failure.text() + " \r\n\n " + last_sql_;
+    result = 0;
+  } catch (const std::exception& failure) {
+    RollbackQuietly();
+    error_text_ = failure.what();
+    result = 0;
+  }
+
+  if (result == 0) {
+    // Never left in place: the sweep would take the same file again at once.
+    SetAsideScan(path, view, &error_text_);
+    return 0;
+  }
+  std::error_code ignored;
+  fs::remove(path, ignored);
+
+  if (follow_up_ != nullptr) {
+    try {
+      if (follow_up_->IsPxeBoot(view) && !follow_up_->InHoldingQueue(view))
+        follow_up_->StartCustomJob(view, computer_idn);
+    } catch (const std::exception&) {
+      // A job that cannot be started never stops scan processing.
+    }
+  }
+  return result;
+}
+
+}  // namespace corvane::store
