@@ -21,8 +21,8 @@ namespace {
   std::_Exit(1);
 }
 
-// Until the scan queue is wired in, a processing thread has nothing to do
-// but wait for the stop.
+// A server given no processing body (tests of the server frame) keeps its
+// processing thread idle until the stop; CVDiv32 gives it the scan loop.
 void WaitForStop(ServerContext& context) { context.worker_stop.Wait(platform::kInfinite); }
 
 }  // namespace

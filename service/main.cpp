@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "intake/processing_loop.h"
 #include "platform/signals.h"
 #include "service/command_line.h"
 #include "service/installer.h"
@@ -20,7 +22,10 @@ using corvane::service::CommandKind;
 int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
   corvane::service::Command command = corvane::service::ParseCommandLine(arguments);
-  corvane::service::InventoryServer server;
+  // "Do DB" = 0 starts no processing thread at all; the server decides.
+  corvane::service::ServerOptions options;
+  options.processing_body = corvane::intake::RunProcessingLoop;
+  corvane::service::InventoryServer server(std::move(options));
 
   try {
     switch (command.kind) {

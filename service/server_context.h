@@ -41,6 +41,8 @@ struct ServerContext {
   platform::Event worker_stop{true, false};
   platform::Event maintenance_request{true, false};
   platform::Event maintenance_done{true, false};
+  // Processing threads wait on it as well; nothing sets it.
+  platform::Event spare{true, false};
 
   std::string program_directory;
   StorageDirectories storage;

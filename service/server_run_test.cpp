@@ -30,12 +30,14 @@ class ServerRunTest : public ::testing::Test {
     unsetenv("NOTIFY_SOCKET");
     // The server keeps its storage directory and trace log beside itself.
     std::filesystem::create_directories(program_directory_);
-    for (const char* file : {"CVDiv32", "libnotifex.so"}) {
+    for (const char* file : {"CVDiv32", "libnotifex.so", "libcvcredentials.so"}) {
       std::filesystem::copy_file(testing::BuildBinDirectory() + "/" + file,
                                  program_directory_ + "/" + file);
     }
     SetServerValue("TCP Port", port_);
     SetServerValue("UDP Port", 0);  // any free port: tests run side by side
+    // No database here: a server that must open one would stop itself.
+    SetServerValue("Do DB", 0);
   }
   void SetServerValue(const char* name, uint32_t value) {
     platform::registry::SetValue(RegRoot::kLocalMachine, service::kServerKey, name,

@@ -1,0 +1,364 @@
+#include "intake/processing_loop.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <ctime>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <thread>
+
+#include "Common/Include/xtrace.h"
+#include "db/connection.h"
+#include "db/device_processor.h"
+#include "db/error.h"
+#include "db/metadata.h"
+#include "db/open_failure.h"
+#include "db/schema.h"
+#include "diag/catalogue.h"
+#include "intake/scan_queue.h"
+#include "intake/storage.h"
+#include "notifex/notifex.h"
+#include "platform/dirwatch.h"
+#include "platform/files.h"
+#include "platform/paths.h"
+#include "platform/sync.h"
+#include "store/scan_processor.h"
+
+namespace corvane::intake {
+namespace {
+
+// About 30 minutes of 100 ms pauses for a file that stays locked.
+constexpr int kReadableTries = 18001;
+constexpr std::chrono::milliseconds kReadableDelay{100};
+
+int ClampToInt(uint32_t value) { return static_cast<int>(std::min<uint32_t>(value, INT_MAX)); }
+
+class ProcessingThread {
+ public:
+  explicit ProcessingThread(service::ServerContext& context)
+      : context_(context), settings_(context.settings()) {}
+  ~ProcessingThread();
+  ProcessingThread(const ProcessingThread&) = delete;
+  ProcessingThread& operator=(const ProcessingThread&) = delete;
+
+  void Run();
+
+ private:
+  // What WaitForAny answers, in the order of the wait's objects.
+  enum Wake { kDirectoryChanged, kSpare, kMaintenance, kWorkerStop, kRescan };
+
+  bool Open();
+  void ServeMaintenance();
+  void FilePass();
+  void MiniScanSweep();
+  void ProcessCurrentFile(const std::string& path);
+  void RefreshSoftwareScanFrequency();
+  bool keep_going() const { return ok_ && context_.is_running(); }
+
+  service::ServerContext& context_;
+  const service::Settings& settings_;
+  // Set after a maintenance so that files that arrived meanwhile are seen.
+  platform::Event rescan_{/*manual_reset=*/false, /*initially_set=*/false};
+  std::unique_ptr<platform::DirectoryWatch> watch_;
+  // The scan processor borrows the device processor: declared after it, so
+  // it goes first.
+  db::DeviceProcessor device_;
+  std::unique_ptr<store::ScanProcessor> processor_;
+  std::unique_ptr<ScanQueue> queue_;
+  bool ok_ = true;
+  bool online_ = false;
+};
+
+ProcessingThread::~ProcessingThread() {
+  watch_.reset();
+  if (queue_) queue_->Clear();
+  // Only an event this thread set: server stop sets it too, to release the
+  // waiters, and that must stand.
+  if (online_) context_.database_online.Reset();
+}
+
+bool ProcessingThread::Open() {
+  uint32_t result;
+  std::string failure;
+  try {
+    result = device_.Open(ClampToInt(settings_.query_timeout));
+    if (result != 0) failure = device_.OpenFailureText(result);
+  } catch (const std::exception& error) {
+    result = db::kErrorDbInit;
+    failure = db::OpenFailureText(result, error.what());
+  }
+  if (result != 0) {
+    XTRACE("The database cannot be opened (0x%08X): the service stops", result);
+    diag::ReportDatabaseException(failure);
+    if (context_.stop_service) context_.stop_service();
+    return false;
+  }
+
+  const std::string now = LocalTimeText();
+  context_.database_online.Set();
+  online_ = true;
+  ReportAnEventEx(diag::kApplicationName, "Database Online", diag::kServerSinks,
+                  diag::kMsgDatabaseOnline, diag::kKindInformation, "%s", now.c_str());
+  RefreshSoftwareScanFrequency();
+
+  db::DeviceProcessingSettings device_settings;
+  device_settings.log_stats = settings_.log_stats != 0;
+  device_settings.handle_duplicates = settings_.handle_duplicate_device_ids != 0;
+  device_settings.identity_changes_limit = ClampToInt(settings_.identity_changes_number);
+  device_settings.hardware_changes_limit = ClampToInt(settings_.hardware_changes_number);
+  device_.set_settings(device_settings);
+  processor_ = std::make_unique<store::ScanProcessor>(
+      device_, context_.configuration.force_full_scans, context_.configuration.bad_device_ids,
+      store::ScanProcessingSettings::From(settings_));
+  queue_ = std::make_unique<ScanQueue>(context_.storage.root, context_.storage.error_big_scan,
+                                       settings_.max_scan_file_size, settings_.scan_file_prefix);
+  return true;
+}
+
+void ProcessingThread::Run() {
+  if (!Open()) return;
+  // Watching starts before the first look at the directory, so a file that
+  // lands between that look and the first wait still wakes the thread.
+  watch_ = std::make_unique<platform::DirectoryWatch>(context_.storage.root);
+  platform::Waitable* const wake_ups[] = {watch_.get(), &context_.spare,
+                                          &context_.maintenance_request, &context_.worker_stop,
+                                          &rescan_};
+  // The first cycle looks at the directory without waiting: files left
+  // from before the start are worked off at once.
+  bool first_cycle = true;
+  while (keep_going()) {
+    int wake = kDirectoryChanged;
+    if (first_cycle) {
+      first_cycle = false;
+    } else {
+      wake = platform::WaitForAny(wake_ups, platform::kInfinite);
+    }
+    if (!keep_going()) break;
+    RefreshSoftwareScanFrequency();
+    switch (wake) {
+      case kSpare:
+        continue;
+      case kWorkerStop:
+        return;
+      case kMaintenance:
+        ServeMaintenance();
+        continue;
+      default:
+        FilePass();
+        continue;
+    }
+  }
+}
+
+void ProcessingThread::ServeMaintenance() {
+  try {
+    PerformMaintenance(device_, settings_.max_scan_age);
+  } catch (const db::DbError& error) {
+    diag::ReportDatabaseException(error.text());
+    ok_ = false;
+  } catch (const std::exception& error) {
+    diag::ReportDatabaseException(error.what());
+    ok_ = false;
+  }
+  // The handshake completes even for a failed pass, so the timer thread
+  // never waits for nothing.
+  context_.maintenance_request.Reset();
+  context_.maintenance_done.Set();
+  rescan_.Set();
+}
+
+void ProcessingThread::FilePass() {
+  while (keep_going()) {
+    // Maintenance and stop are served between two files, by the main loop.
+    if (context_.maintenance_request.IsSet() || context_.worker_stop.IsSet()) return;
+    RefreshSoftwareScanFrequency();
+    std::string path;
+    {
+      std::lock_guard<std::mutex> lock(ScanQueueLock());
+      MiniScanSweep();
+      if (queue_->TakeNext() == nullptr) return;
+      path = queue_->CurrentPath();
+    }
+
+    switch (WaitForReadableFile(path, context_.running, kReadableTries, kReadableDelay)) {
+      case FileWait::kStopping:
+        return;
+      case FileWait::kMissing:
+        // Gone since the listing: nothing to process, and no reason to end
+        // the thread over it.
+        XTRACE("Scan file %s vanished before it was processed", path.c_str());
+        queue_->DropCurrent();
+        continue;
+      case FileWait::kGaveUp:
+        XTRACE("Scan file %s stayed locked; processing it anyway", path.c_str());
+        break;
+      case FileWait::kReadable:
+        break;
+    }
+    if (settings_.store_scans != 0) CopyToStorage(path, context_.storage.storage);
+    if (settings_.forward_scans != 0 && !settings_.forward_scans_path.empty()) {
+      ForwardScanFile(path, settings_.forward_scans_path, settings_.scan_file_prefix);
+    }
+    ProcessCurrentFile(path);
+  }
+}
+
+void ProcessingThread::MiniScanSweep() {
+  // A mini scan that was applied is gone afterwards; one that comes back
+  // was not consumed, and sweeping on would only meet it again.
+  std::set<std::string> handed_over;
+  while (keep_going()) {
+    std::vector<ScanFileEntry> found = ListDirectory(context_.storage.root, kMiniScanExtension);
+    if (found.empty()) return;
+    const std::string& name = found.front().name;
+    if (!handed_over.insert(name).second) {
+      XTRACE("Mini scan %s is still there after processing; sweep ends", name.c_str());
+      return;
+    }
+    const std::string path = platform::JoinPath(context_.storage.root, name);
+    if (processor_->ProcessMiniScanFile(path, settings_.store_scans != 0) == 0) return;
+  }
+}
+
+void ProcessingThread::ProcessCurrentFile(const std::string& path) {
+  try {
+    const store::ScanOutcome outcome = processor_->ProcessScanFile(path);
+    if (outcome.code == store::kScanApplied || outcome.code == store::kScanOutOfSync ||
+        outcome.set_aside) {
+      queue_->DropCurrent();
+      return;
+    }
+    XTRACE("Scan file %s failed with 0x%08X: the processing thread ends", path.c_str(),
+           outcome.code);
+    const std::string text = db::OpenFailureText(outcome.code, processor_->error_text());
+    if (!text.empty()) diag::ReportDatabaseException(text);
+  } catch (const db::DbError& error) {
+    diag::ReportDatabaseException(error.text());
+  } catch (const std::exception& error) {
+    XTRACE("Scan file %s: %s", path.c_str(), error.what());
+  }
+  ok_ = false;
+}
+
+void ProcessingThread::RefreshSoftwareScanFrequency() {
+  context_.software_scan_frequency =
+      static_cast<uint32_t>(ReadSoftwareScanFrequency(device_.connection()));
+}
+
+}  // namespace
+
+void RunProcessingLoop(service::ServerContext& context) {
+  XTRACE("Processing thread starting");
+  try {
+    ProcessingThread thread(context);
+    thread.Run();
+  } catch (const db::DbError& error) {
+    diag::ReportDatabaseException(error.text());
+  } catch (const std::exception& error) {
+    XTRACE("Processing thread ends: %s", error.what());
+  }
+  XTRACE("Processing thread ended");
+}
+
+std::string LocalTimeText() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[100];
+  const size_t length = std::strftime(text, sizeof text, "%X", &local);
+  return std::string(text, length);
+}
+
+int32_t ReadSoftwareScanFrequency(db::Connection* connection) noexcept {
+  int32_t frequency = 1;
+  if (connection == nullptr) return frequency;
+  try {
+    namespace meta = db::schema::meta;
+    db::Recordset rows = connection->Query("SELECT " + std::string(meta::kSoftwareScanFrequency) +
+                                           " from " + std::string(meta::kSystemsTable) + " WHERE " +
+                                           std::string(meta::kSystemIdn) + " = 0");
+    if (!rows.AtEnd()) {
+      if (std::optional<int32_t> value = rows.Value(meta::kSoftwareScanFrequency).ToInt32()) {
+        frequency = *value;
+      }
+    }
+  } catch (...) {
+    // An unreadable frequency is the default, never an error.
+  }
+  return frequency;
+}
+
+void PerformMaintenance(db::DeviceProcessor& device, uint32_t max_scan_age) {
+  const std::string now = LocalTimeText();
+  ReportAnEventEx(diag::kApplicationName, "Database Maintenance Started", diag::kServerSinks,
+                  diag::kMsgMaintenanceStarted, diag::kKindInformation, "%s", now.c_str());
+  db::MetadataComponent* metadata =
+      device.metaschema() != nullptr ? device.metaschema()->metadata() : nullptr;
+  if (metadata == nullptr) {
+    throw db::DbError(db::kErrorFail, "No metaschema is loaded for the database maintenance");
+  }
+  metadata->Maintain();
+  // A huge age means "keep everything for long"; wrapped to a negative
+  // number it would purge every device.
+  metadata->PurgeOldData(ClampToInt(max_scan_age));
+}
+
+FileWait WaitForReadableFile(const std::string& path, const std::atomic<bool>& running, int tries,
+                             std::chrono::milliseconds delay) {
+  for (int attempt = 0; attempt < tries; ++attempt) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+      close(fd);
+      return FileWait::kReadable;
+    }
+    if (errno == ENOENT) return FileWait::kMissing;
+    if (attempt + 1 < tries) std::this_thread::sleep_for(delay);
+    if (!running.load(std::memory_order_relaxed)) return FileWait::kStopping;
+  }
+  return FileWait::kGaveUp;
+}
+
+bool CopyToStorage(const std::string& path, const std::string& storage_directory) noexcept {
+  try {
+    const std::filesystem::path source(path);
+    std::error_code error;
+    std::filesystem::copy_file(source, std::filesystem::path(storage_directory) / source.filename(),
+                               std::filesystem::copy_options::overwrite_existing, error);
+    if (!error) return true;
+    XTRACE("Cannot copy %s to %s: %s", path.c_str(), storage_directory.c_str(),
+           error.message().c_str());
+  } catch (const std::exception& error) {
+    XTRACE("Cannot copy %s to %s: %s", path.c_str(), storage_directory.c_str(), error.what());
+  }
+  return false;
+}
+
+bool ForwardScanFile(const std::string& path, const std::string& forward_directory,
+                     std::string_view prefix) noexcept {
+  std::string temporary;
+  try {
+    std::optional<std::string> contents = platform::ReadWholeFile(path);
+    if (!contents) {
+      XTRACE("Cannot forward %s: it cannot be read", path.c_str());
+      return false;
+    }
+    ScanFileWriter writer = CreateUniqueFile(forward_directory, prefix, kScanExtension);
+    temporary = writer.path();
+    writer.Write(*contents);
+    writer.SyncAndClose();
+    const std::string forwarded = RenameToFinalName(temporary, prefix, kScanExtension);
+    XTRACE("Scan %s forwarded as %s", path.c_str(), forwarded.c_str());
+    return true;
+  } catch (const std::exception& error) {
+    XTRACE("Cannot forward %s to %s: %s", path.c_str(), forward_directory.c_str(), error.what());
+  }
+  if (!temporary.empty()) unlink(temporary.c_str());
+  return false;
+}
+
+}  // namespace corvane::intake

@@ -1,0 +1,122 @@
+#include "intake/scan_queue.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <utility>
+
+#include "Common/Include/xtrace.h"
+#include "intake/storage.h"
+#include "platform/error.h"
+#include "platform/paths.h"
+
+namespace corvane::intake {
+namespace {
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+bool HasExtension(std::string_view name, std::string_view extension) {
+  if (name.size() < extension.size() + 2) return false;  // at least one character before "."
+  const size_t dot = name.size() - extension.size() - 1;
+  if (name[dot] != '.') return false;
+  for (size_t i = 0; i < extension.size(); ++i) {
+    if (LowerAscii(name[dot + 1 + i]) != LowerAscii(extension[i])) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::vector<ScanFileEntry> ListDirectory(const std::string& directory, std::string_view extension) {
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) throw platform::OsError("list directory " + directory, errno);
+  std::vector<ScanFileEntry> entries;
+  for (;;) {
+    errno = 0;
+    dirent* record = readdir(dir);
+    if (record == nullptr) break;
+    std::string_view name = record->d_name;
+    if (!HasExtension(name, extension)) continue;
+    struct stat status;
+    // Gone since the listing, or not a plain file (a directory or a link
+    // with a scan file's name): not a scan.
+    if (fstatat(dirfd(dir), record->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(status.st_mode)) continue;
+    ScanFileEntry entry;
+    entry.name = std::string(name);
+    entry.size = static_cast<uint64_t>(status.st_size);
+    entry.last_write_ns =
+        static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    entries.push_back(std::move(entry));
+  }
+  const int error = errno;
+  closedir(dir);
+  if (error != 0) throw platform::OsError("list directory " + directory, error);
+  return entries;
+}
+
+std::mutex& ScanQueueLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+ScanQueue::ScanQueue(std::string directory, std::string big_scan_directory, uint64_t max_file_size,
+                     std::string prefix, Lister lister)
+    : directory_(std::move(directory)),
+      big_scan_directory_(std::move(big_scan_directory)),
+      max_file_size_(max_file_size),
+      prefix_(std::move(prefix)),
+      lister_(std::move(lister)) {
+  if (!lister_) {
+    lister_ = [](const std::string& dir) { return ListDirectory(dir, kScanExtension); };
+  }
+}
+
+void ScanQueue::Refill() {
+  std::vector<ScanFileEntry> found = lister_(directory_);
+  for (ScanFileEntry& entry : found) {
+    // The whole size counts: a file of 4 GiB and a few bytes is big, not small.
+    if (entry.size > max_file_size_) {
+      const std::string path = platform::JoinPath(directory_, entry.name);
+      try {
+        const std::string moved =
+            MoveToUniqueName(path, big_scan_directory_, prefix_, kScanExtension);
+        XTRACE("Scan file %s has %llu bytes, more than %llu: moved to %s", path.c_str(),
+               static_cast<unsigned long long>(entry.size),
+               static_cast<unsigned long long>(max_file_size_), moved.c_str());
+      } catch (const platform::OsError& error) {
+        XTRACE("Scan file %s is too big but stays: %s", path.c_str(), error.what());
+      }
+      continue;
+    }
+    waiting_.push_back(std::move(entry));
+  }
+  // Stable: files written at the same moment keep the listing's order.
+  std::stable_sort(waiting_.begin(), waiting_.end(),
+                   [](const ScanFileEntry& a, const ScanFileEntry& b) {
+                     return a.last_write_ns < b.last_write_ns;
+                   });
+}
+
+const ScanFileEntry* ScanQueue::TakeNext() {
+  current_.reset();
+  if (waiting_.empty()) Refill();
+  if (waiting_.empty()) return nullptr;
+  current_ = std::move(waiting_.front());
+  waiting_.pop_front();
+  return &*current_;
+}
+
+std::string ScanQueue::CurrentPath() const {
+  return current_ ? platform::JoinPath(directory_, current_->name) : std::string();
+}
+
+void ScanQueue::Clear() {
+  current_.reset();
+  waiting_.clear();
+}
+
+}  // namespace corvane::intake
