@@ -1,0 +1,260 @@
+// The server run from a program directory of its own against a real
+// inventory database: scans sent by the scan client end up in the database.
+// Written once, run on every test database.
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <regex>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "db/connection.h"
+#include "db/dialect.h"
+#include "db/schema_create.h"
+#include "platform/registry.h"
+#include "service/config.h"
+#include "testsupport/child_process.h"
+#include "testsupport/net.h"
+#include "testsupport/syslog_capture.h"
+#include "testsupport/temp_root.h"
+#include "testsupport/test_databases.h"
+
+namespace corvane {
+namespace {
+
+using platform::RegRoot;
+using platform::RegValue;
+using testing::ChildProcess;
+using testing::TestDatabaseServer;
+
+namespace fs = std::filesystem;
+
+constexpr char kSampleDevice[] = "{3D1219C7-0000-0000-0000-000000005EED}";
+
+bool WaitUntil(const std::function<bool()>& condition, int timeout_ms = 30000) {
+  for (int waited = 0; waited < timeout_ms; waited += 50) {
+    if (condition()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return condition();
+}
+
+class ServerDatabaseTest : public ::testing::TestWithParam<TestDatabaseServer> {
+ protected:
+  void SetUp() override {
+    if (!GetParam().available()) GTEST_SKIP() << "no " << GetParam().name << " server";
+    unsetenv("NOTIFY_SOCKET");
+    database_ = std::make_unique<testing::ScratchDatabase>(GetParam());
+    connection_.Open(database_->connection_string(), -1);
+    db::CreateInventoryDatabase(connection_, GetParam().kind);
+    testing::WriteDefaultConnection(*database_);
+
+    fs::create_directories(program_directory_);
+    for (const char* file : {"CVDiv32", "libnotifex.so", "libcvcredentials.so"}) {
+      fs::copy_file(testing::BuildBinDirectory() + "/" + file, program_directory_ + "/" + file);
+    }
+    SetServerValue("TCP Port", tcp_port_);
+    int probe = testing::BindUdpPort(0);
+    udp_port_ = testing::BoundPort(probe);
+    close(probe);
+    SetServerValue("UDP Port", udp_port_);
+  }
+
+  void TearDown() override {
+    if (server_) {
+      server_->Signal(SIGTERM);
+      server_->Wait(30000);
+    }
+  }
+
+  void SetServerValue(const char* name, uint32_t value) {
+    platform::registry::SetValue(RegRoot::kLocalMachine, service::kServerKey, name,
+                                 RegValue::Dword(value));
+  }
+  std::vector<std::string> ServerList(const char* name) {
+    std::optional<RegValue> value =
+        platform::registry::GetValue(RegRoot::kLocalMachine, service::kServerKey, name);
+    return value ? value->strings : std::vector<std::string>{};
+  }
+
+  void StartServer() {
+    server_ = std::make_unique<ChildProcess>(program_, std::vector<std::string>{"-debug"});
+    ASSERT_TRUE(syslog_.WaitFor("Event 4107:", 30000)) << "the database did not come online";
+  }
+
+  std::string WriteScan(const std::string& name, const std::string& text) {
+    const std::string path = root_.path() + "/" + name;
+    testing::WriteFile(path, text);
+    return path;
+  }
+
+  // Sends a scan over TCP; returns cvsend's output (the reply record).
+  std::string SendTcp(const std::string& path) {
+    testing::RunResult sent = testing::RunToEnd(testing::BuildBinDirectory() + "/cvsend",
+                                                {"--port", std::to_string(tcp_port_), path});
+    EXPECT_EQ(sent.exit_code, 0) << sent.output;
+    return sent.output;
+  }
+
+  static uint32_t ReplyFlags(const std::string& output) {
+    std::smatch match;
+    if (!std::regex_search(output, match, std::regex("option flags: 0x([0-9A-F]{8})"))) return 0;
+    return static_cast<uint32_t>(std::stoul(match[1], nullptr, 16));
+  }
+
+  db::DbValue Value(const std::string& sql) { return connection_.QuerySingleValue(sql); }
+  int Count(const std::string& table, const std::string& condition = "1 = 1") {
+    return Value("SELECT COUNT(*) FROM " + table + " WHERE " + condition).ToInt32().value_or(-1);
+  }
+  std::string DeviceCondition(const std::string& device_id) {
+    return "DeviceId = " + db::SqlQuote(db::DbValue::Text(device_id));
+  }
+  int ScanFilesLeft() {
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator(program_directory_ + "/cvscan"))
+      count += entry.path().extension() == ".scn" ? 1 : 0;
+    return count;
+  }
+
+  testing::TempRoot root_;
+  testing::SyslogCapture syslog_{root_.path()};
+  std::unique_ptr<testing::ScratchDatabase> database_;
+  db::Connection connection_;
+  std::string program_directory_ = root_.path() + "/program";
+  std::string program_ = program_directory_ + "/CVDiv32";
+  uint16_t tcp_port_ = testing::FreeTcpPort();
+  uint16_t udp_port_ = 0;
+  std::unique_ptr<ChildProcess> server_;
+};
+
+TEST_P(ServerDatabaseTest, FullScansOverTcpAndUdpReachTheDatabase) {
+  StartServer();
+  const std::string sample = std::string(CORVANE_SAMPLE_SCANS_DIR) + "/debian12-full.scn";
+  SendTcp(sample);
+  ASSERT_TRUE(WaitUntil([&] {
+    return Count("Computer", DeviceCondition(kSampleDevice) + " AND LastUpdInvSvr IS NOT NULL") ==
+           1;
+  })) << "the TCP scan did not reach the database";
+  EXPECT_EQ(Count("Computer", DeviceCondition(kSampleDevice) + " AND InventoryServer IS NOT NULL"),
+            1);
+  EXPECT_EQ(Count("AppSoftware"), 985);
+  EXPECT_TRUE(WaitUntil([&] { return ScanFilesLeft() == 0; }));
+
+  // Another device over UDP.
+  std::string text = testing::ReadFileOrEmpty(sample);
+  // Another machine: its own device ID and NIC address (the same ones would
+  // make it the same device).
+  text.replace(text.find(kSampleDevice), std::string(kSampleDevice).size(), "{UDP-DEVICE}");
+  const std::string nic = "Network - NIC Address = 02FC00000001";
+  text.replace(text.find(nic), nic.size(), "Network - NIC Address = 02FC000000AA");
+  const std::string udp_scan = WriteScan("udp.scn", text);
+  testing::RunResult udp =
+      testing::RunToEnd(testing::BuildBinDirectory() + "/cvsend",
+                        {"--udp", "--port", std::to_string(udp_port_), udp_scan}, {}, 120000);
+  ASSERT_EQ(udp.exit_code, 0) << udp.output;
+  ASSERT_TRUE(WaitUntil([&] {
+    return Count("Computer", DeviceCondition("{UDP-DEVICE}") + " AND LastUpdInvSvr IS NOT NULL") ==
+           1;
+  })) << "the UDP scan did not reach the database";
+  EXPECT_EQ(Count("AppSoftware"), 2 * 985);
+
+  // The same scan again changes nothing but the stamp.
+  const db::DbValue stamp =
+      Value("SELECT LastUpdInvSvr FROM Computer WHERE " + DeviceCondition(kSampleDevice));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  SendTcp(sample);
+  ASSERT_TRUE(WaitUntil([&] {
+    return Value("SELECT LastUpdInvSvr FROM Computer WHERE " + DeviceCondition(kSampleDevice)) !=
+           stamp;
+  }));
+  EXPECT_EQ(Count("AppSoftware"), 2 * 985);
+  EXPECT_EQ(Count("Computer"), 2);
+}
+
+TEST_P(ServerDatabaseTest, AnUnknownDeviceWithALastSyncDateIsForcedToAFullScan) {
+  StartServer();
+  const std::string delta = WriteScan("delta.scn",
+                                      "Device ID = {NEW-DEVICE}\nDevice Name = fresh\n"
+                                      "Last Sync Date = 1796000000\nOS - Name = Linux\n");
+  SendTcp(delta);
+  ASSERT_TRUE(syslog_.WaitFor("Event 2391: Inventory data for {NEW-DEVICE} is out of sync."));
+  SendTcp(delta);
+  ASSERT_TRUE(syslog_.WaitFor("Event 2391:"));
+  EXPECT_EQ(ServerList("Force Full Scans"), std::vector<std::string>{"{NEW-DEVICE}"});
+  EXPECT_EQ(Count("Computer"), 0);
+
+  // Its next reply asks for a full scan; after the full scan it is no
+  // longer listed.
+  const std::string full = WriteScan("full.scn",
+                                     "Device ID = {NEW-DEVICE}\nDevice Name = fresh\n"
+                                     "OS - Name = Linux\n");
+  EXPECT_NE(ReplyFlags(SendTcp(full)) & 0x200000u, 0u);
+  ASSERT_TRUE(WaitUntil([&] { return Count("Computer", DeviceCondition("{NEW-DEVICE}")) == 1; }));
+  EXPECT_TRUE(WaitUntil([&] { return ServerList("Force Full Scans").empty(); }));
+  EXPECT_EQ(ReplyFlags(SendTcp(full)) & 0x200000u, 0u);
+}
+
+TEST_P(ServerDatabaseTest, ADeviceWithTooManyHardwareChangesIsADuplicate) {
+  SetServerValue("Hardware Changes Number", 3);
+  SetServerValue("Handle Duplicate DeviceIDs", 1);
+  StartServer();
+  const std::string first =
+      WriteScan("first.scn",
+                "Device ID = {TWIN}\nDevice Name = twin\nMemory - Physical Memory = 1024\n"
+                "Processor - Cores = 2\nBIOS - Version = 1.0\nOS - Name = Linux\n");
+  SendTcp(first);
+  ASSERT_TRUE(WaitUntil([&] { return Count("Computer", DeviceCondition("{TWIN}")) == 1; }));
+
+  const std::string other =
+      WriteScan("other.scn",
+                "Device ID = {TWIN}\nDevice Name = twin\nMemory - Physical Memory = 2048\n"
+                "Processor - Cores = 8\nBIOS - Version = 2.0\nOS - Name = Linux\n");
+  SendTcp(other);
+  ASSERT_TRUE(syslog_.WaitFor("Event 2390: Inventory server detected {TWIN} as a duplicated"));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return ServerList("Bad Device IDs") == std::vector<std::string>{"{TWIN}"}; }));
+  EXPECT_TRUE(WaitUntil(
+      [&] { return !testing::FilesIn(program_directory_ + "/cvscan/ErrorScan", ".scn").empty(); }));
+  // Rolled back: the first scan's values stay.
+  EXPECT_EQ(Count("Memory", "PhysicalMemory = 1024"), 1);
+  EXPECT_NE(ReplyFlags(SendTcp(first)) & 0x80000u, 0u);
+}
+
+TEST_P(ServerDatabaseTest, AKilledServerLosesNoScanAndAppliesEachOnce) {
+  constexpr int kScans = 100;
+  fs::create_directories(program_directory_ + "/cvscan");
+  for (int i = 0; i < kScans; ++i) {
+    const std::string id = "{BATCH-" + std::to_string(i) + "}";
+    testing::WriteFile(program_directory_ + "/cvscan/SCA" + std::to_string(1000 + i) + ".scn",
+                       "Device ID = " + id + "\nDevice Name = batch" + std::to_string(i) +
+                           "\nOS - Name = Linux\n_SOFTWARE = Packages\n"
+                           "Software - Package - (Name:one) - Version = 1\n"
+                           "Software - Package - (Name:two) - Version = 2\n");
+  }
+  StartServer();
+  ASSERT_TRUE(WaitUntil([&] { return Count("Computer") >= 10; }, 60000));
+  server_->Signal(SIGKILL);
+  server_->Wait(30000);
+  server_.reset();
+  ASSERT_LT(Count("Computer"), kScans) << "the batch ended before the kill; nothing was tested";
+
+  StartServer();
+  ASSERT_TRUE(
+      WaitUntil([&] { return Count("Computer") == kScans && ScanFilesLeft() == 0; }, 120000))
+      << Count("Computer") << " devices, " << ScanFilesLeft() << " files left";
+  EXPECT_EQ(Count("AppSoftware"), 2 * kScans);
+  EXPECT_EQ(Value("SELECT COUNT(DISTINCT DeviceId) FROM Computer").ToInt32(), kScans);
+  EXPECT_TRUE(testing::FilesIn(program_directory_ + "/cvscan/ErrorScan", ".scn").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Db, ServerDatabaseTest,
+                         ::testing::ValuesIn(testing::AvailableTestDatabases()),
+                         testing::TestDatabaseName);
+
+}  // namespace
+}  // namespace corvane
