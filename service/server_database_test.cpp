@@ -8,7 +8,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -102,9 +101,10 @@ class ServerDatabaseTest : public ::testing::TestWithParam<TestDatabaseServer> {
   }
 
   static uint32_t ReplyFlags(const std::string& output) {
-    std::smatch match;
-    if (!std::regex_search(output, match, std::regex("option flags: 0x([0-9A-F]{8})"))) return 0;
-    return static_cast<uint32_t>(std::stoul(match[1], nullptr, 16));
+    const std::string label = "option flags: 0x";
+    const size_t at = output.find(label);
+    if (at == std::string::npos) return 0;
+    return static_cast<uint32_t>(std::stoul(output.substr(at + label.size(), 8), nullptr, 16));
   }
 
   db::DbValue Value(const std::string& sql) { return connection_.QuerySingleValue(sql); }
