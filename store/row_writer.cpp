@@ -8,6 +8,7 @@
 #include <chrono>
 #include <utility>
 
+#include "Common/Include/xtrace.h"
 #include "db/dialect.h"
 #include "db/schema.h"
 #include "store/names.h"
@@ -287,8 +288,15 @@ ScanStore::RowKey ScanStore::ResolveRowKey(scan::PendingRow& row) {
     case kind::kKindOsKeyedChild:
       return OwnIdParentKey(row);
     case kind::kKindFileInstance:
-    case kind::kKindSuite:
-      return FamilyRowKey(row);
+    case kind::kKindSuite: {
+      const auto start = std::chrono::steady_clock::now();
+      RowKey key = FamilyRowKey(row);
+      file_instance_seconds_ +=
+          std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+      // A deleted file is only removed; it neither creates nor moves links.
+      if (row.table_kind == kind::kKindFileInstance && !row.deleted) LinkFileInstance(row);
+      return key;
+    }
     case kind::kKindUnmodeled:
       return UnmodeledKey(row);
     default:
@@ -583,6 +591,8 @@ void ScanStore::FlushPendingRows() {
   }
   // Rows of tables outside the metaschema's tree have nowhere to hang.
   pending_.clear();
+  XTRACE("Software files of device %d: %.3f s finding instances, %.3f s on the file catalogue",
+         static_cast<int>(computer_idn_), file_instance_seconds_, file_catalogue_seconds_);
 }
 
 // --- Purge -----------------------------------------------------------------

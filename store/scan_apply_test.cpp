@@ -95,6 +95,14 @@ TEST_P(ScanApplyTest, AFullScanFillsEveryModelledAttributeAndAgainChangesNothing
   for (const auto& [name, has_value] : attributes) {
     if (!has_value) continue;
     auto [table, column] = Where(name.first, name.second);
+    // A file's size, title, vendor and version are kept in its catalogue row.
+    if (table == "FileInfoInstance" &&
+        (column == "FileSize" || column == "Title" || column == "Vendor" || column == "Version")) {
+      table =
+          "FileInfoInstance JOIN FileInfo ON FileInfo.FileInfo_Idn = "
+          "FileInfoInstance.FileInfo_Idn";
+      column = "FileInfo." + column;
+    }
     EXPECT_GT(
         harness_->Count(table, "Computer_Idn = " + device + " AND " + column + " IS NOT NULL"), 0)
         << name.first << "." << name.second << " in " << table << "." << column;

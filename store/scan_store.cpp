@@ -187,6 +187,8 @@ void ScanStore::ResetForScan() {
   identity_changes_ = 0;
   hardware_changes_ = 0;
   last_statement_seconds_ = 0;
+  file_instance_seconds_ = 0;
+  file_catalogue_seconds_ = 0;
   network_software_idn_ = 0;
   operating_system_idn_ = 0;
   corvane_idn_ = 0;
@@ -216,13 +218,39 @@ void ScanStore::LoadSnapshot() {
   // FileInfoInstance out of its device tables because its rows are tied to
   // the file catalogue; the store handles that link itself.
   std::vector<std::string> tables = metaschema_.device_tables();
-  tables.push_back(CatalogueName("FileInfoInstance"));
+  const std::string file_instances = CatalogueName("FileInfoInstance");
+  tables.push_back(file_instances);
   for (const std::string& table : tables) {
-    db::Recordset rows = connection_.Query(
-        "SELECT * FROM " + table + " WHERE COMPUTER_IDN = " + std::to_string(computer_idn_));
+    const std::string device = std::to_string(computer_idn_);
+    db::Recordset rows =
+        connection_.Query("SELECT * FROM " + table + " WHERE COMPUTER_IDN = " + device);
     if (rows.AtEnd()) continue;
     SnapshotTable stored;
     for (int i = 0; i < rows.FieldCount(); ++i) stored.columns.push_back(rows.FieldName(i));
+    if (table == file_instances) {
+      // A file's size, title, vendor and version are stored in its catalogue
+      // row, and the instance's columns of those names stay NULL. Read with
+      // the linked catalogue row's values in their place, the instance
+      // compares with the scan as the file it is: an unchanged file writes
+      // nothing, a changed size or version is a change. The columns keep the
+      // instance's names and order. Unseen, these columns are still never
+      // cleared by the purge: the deletion rule leaves catalogue columns of an
+      // instance alone.
+      std::string select;
+      for (const std::string& column : stored.columns) {
+        if (!select.empty()) select += ", ";
+        const bool from_catalogue =
+            EqualsIgnoringCase(column, "FileSize") || EqualsIgnoringCase(column, "Title") ||
+            EqualsIgnoringCase(column, "Vendor") || EqualsIgnoringCase(column, "Version");
+        select += (from_catalogue ? "f." : "i.") + column;
+        if (from_catalogue) select += " AS " + column;
+      }
+      rows.Close();
+      rows = connection_.Query(
+          "SELECT " + select + " FROM " + table + " i LEFT JOIN " + CatalogueName("FileInfo") +
+          " f ON f.FileInfo_Idn = i.FileInfo_Idn WHERE i.COMPUTER_IDN = " + device);
+      if (rows.AtEnd()) continue;
+    }
     for (; !rows.AtEnd(); rows.Next()) {
       SnapshotRecord record;
       record.cells.reserve(stored.columns.size());

@@ -6,6 +6,10 @@
 // collects what must be written per component instance (pending rows),
 // writes those rows parents first with generated INSERT, UPDATE and DELETE
 // statements, and after a full scan removes what the scan no longer reports.
+// Software files are split on the way: the device's file instance
+// (FileInfoInstance) keeps its path and device-specific columns, and is
+// linked to the shared file catalogue (FileInfo, one row per file name and
+// size, created on first sight) that holds title, vendor and version.
 //
 // Ownership: borrows the connection and the metaschema of its thread's
 // device processor; both must outlive the store. One store per scan.
@@ -87,7 +91,8 @@ class ScanStore : public scan::InventoryWriter {
   // Where tracked changes go; null (the default) records nothing.
   void set_change_recorder(ChangeRecorder* recorder) { change_recorder_ = recorder; }
   // The "GenerateSQL" copy: every statement executed as text is first
-  // written there, followed by CR LF, in the ANSI code page. Null: no copy.
+  // written there, followed by CR LF, in the ANSI code page, except the file
+  // catalogue's own statements. Null: no copy.
   void set_sql_copy(std::ostream* copy) { sql_copy_ = copy; }
   // Sees every statement the store executes (text, parameterised and parent
   // inserts; not the single-value queries), for statistics and tests.
@@ -124,6 +129,11 @@ class ScanStore : public scan::InventoryWriter {
   uint32_t hardware_changes() const { return hardware_changes_; }
   // Duration of the most recent flushed statement, in seconds.
   double last_statement_seconds() const { return last_statement_seconds_; }
+  // Seconds spent in this scan finding the rows of file instances and
+  // suites, and linking file instances to the file catalogue. Statistics
+  // only; both are written to the trace log at the end of every flush.
+  double file_instance_seconds() const { return file_instance_seconds_; }
+  double file_catalogue_seconds() const { return file_catalogue_seconds_; }
   // Pending rows by upper-case table name, in insertion order per name.
   const std::multimap<std::string, scan::PendingRow>& pending() const { return pending_; }
 
@@ -153,6 +163,27 @@ class ScanStore : public scan::InventoryWriter {
   // converted, doubles truncated); nullopt for EMPTY, NULL or no row.
   std::optional<int32_t> QueryId(const std::string& sql);
 
+  // --- Software file catalogue (file_catalogue.cpp).
+  // After the key of a file instance is resolved: moves the catalogue's
+  // attributes off the instance row, links the instance to its catalogue row
+  // (found by upper-case file name and size, or created) and leaves the
+  // instance row its own attributes, plus FileInfo_Idn when the stored row
+  // does not hold the link yet. Not for deleted rows.
+  void LinkFileInstance(scan::PendingRow& row);
+  struct FileLink {
+    int32_t id = -1;        // the catalogue row the instance belongs to
+    int32_t old_link = -1;  // the stored instance's link; -1 for none
+  };
+  FileLink LinkFileInfo(const scan::PendingRow& row,
+                        std::vector<scan::PendingAttribute>& catalogue);
+  int32_t FindOrCreateFileInfo(int32_t old_link,
+                               const std::vector<scan::PendingAttribute>& catalogue,
+                               const std::string& upper_name, const std::string& size_literal);
+  int32_t InsertFileInfo(int32_t old_link, const std::vector<scan::PendingAttribute>& catalogue,
+                         const std::string& upper_name);
+  // Runs a catalogue statement: seen by the observer, not copied.
+  void ExecuteCatalogue(const std::string& sql);
+
   // --- Attribute writer helpers (scan_store.cpp).
   // A table name of the metaschema as the catalogue stores it: upper case on
   // Oracle, lower case on PostgreSQL, as written elsewhere.
@@ -174,6 +205,8 @@ class ScanStore : public scan::InventoryWriter {
   uint32_t identity_changes_ = 0;
   uint32_t hardware_changes_ = 0;
   double last_statement_seconds_ = 0;
+  double file_instance_seconds_ = 0;
+  double file_catalogue_seconds_ = 0;
 
   // Parent ids cached for one scan; 0 while unknown.
   int32_t network_software_idn_ = 0;
