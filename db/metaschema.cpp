@@ -1,6 +1,10 @@
 #include "db/metaschema.h"
 
 #include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <ctime>
+#include <exception>
 
 #include "db/connection.h"
 #include "db/dialect.h"
@@ -20,6 +24,90 @@ std::string Upper(std::string_view text) {
   return upper;
 }
 
+std::string DoubledQuotes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  for (char c : text) {
+    if (c == '\'') out += '\'';
+    out += c;
+  }
+  return out;
+}
+
+// An integer key as the scanner sends it, read the way the C library reads
+// a decimal number; out-of-range keys stick at the 32-bit limits rather
+// than wrap into some other instance's number.
+int32_t KeyNumber(std::string_view key) {
+  const std::string text(key);
+  const long long value = std::strtoll(text.c_str(), nullptr, 10);
+  if (value > INT32_MAX) return INT32_MAX;
+  if (value < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(value);
+}
+
+// A number value of the history as a 32-bit integer. Scanned texts are read
+// by their digits, as FormatSqlValue writes the component column, so that
+// the history agrees with what was stored; nullopt when that gives no
+// number.
+std::optional<int32_t> HistoryNumber(const DbValue& value) {
+  if (value.type() != DbValue::Type::kText) return value.ToInt32();
+  // Digits alone never read as -1: that literal stands for a text without
+  // digits, such as the marker of a deleted item.
+  const std::string literal = FormatSqlValue(kValueNumber, value, kDbmsUnknown, nullptr);
+  if (literal == "null" || literal == "-1") return std::nullopt;
+  return DbValue::Text(literal).ToInt32();
+}
+
+std::string HexLiteral(const DbValue& value, DbmsKind kind) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string hex;
+  auto append = [&hex](unsigned char byte) {
+    hex += kDigits[byte >> 4];
+    hex += kDigits[byte & 0x0F];
+  };
+  if (value.type() == DbValue::Type::kBytes) {
+    hex.reserve(value.bytes().size() * 2);
+    for (uint8_t byte : value.bytes()) append(byte);
+  } else {
+    const std::string text = value.ToText();
+    hex.reserve(text.size() * 2);
+    for (char c : text) append(static_cast<unsigned char>(c));
+  }
+  switch (kind) {
+    case kDbmsSqlite:
+      return "X'" + hex + "'";
+    case kDbmsPostgres:
+      return "decode('" + hex + "', 'hex')";
+    case kDbmsOracle:
+      return "HEXTORAW('" + hex + "')";
+    default:
+      return "0x" + hex;
+  }
+}
+
+// Appends one value column of the history row; nothing for a value that is
+// empty, null or an error, or that the column cannot take.
+void AppendHistoryValue(DataType type, std::string_view column, const DbValue& value, DbmsKind kind,
+                        std::string& columns, std::string& values) {
+  if (value.is_null_like()) return;
+  switch (type) {
+    case kValueText:
+    case kValueDate:
+      AppendColumnValue(type, column, value, 0, kind, columns, values);
+      return;
+    case kValueNumber:
+      if (std::optional<int32_t> number = HistoryNumber(value))
+        AppendColumnValue(type, column, value, *number, kind, columns, values);
+      return;
+    case kValueBinary:
+      columns += ", ";
+      columns += column;
+      values += ", ";
+      values += HexLiteral(value, kind);
+      return;
+  }
+}
+
 }  // namespace
 
 DataType DataTypeOfTypeName(std::string_view type_name) {
@@ -35,6 +123,49 @@ bool MetaschemaChanged(const DbValue& fresh_stamp, const DbValue& saved_stamp) {
   if (fresh_stamp.type() != DbValue::Type::kDate || saved_stamp.type() != DbValue::Type::kDate)
     return true;
   return fresh_stamp.date() > saved_stamp.date();
+}
+
+std::optional<std::string> HistoryInsertStatement(DbmsKind kind, int32_t computer_idn,
+                                                  const DbValue& old_value,
+                                                  const DbValue& new_value,
+                                                  const AttributeInfo& attribute, int pk_value_type,
+                                                  std::string_view key_value, int64_t change_time) {
+  std::string columns = "COMPUTER_IDN, METAOBJATTRRELATIONS_IDN, CHANGEDATE";
+  // The change date is written as the ODBC escape on every database.
+  std::string values = std::to_string(computer_idn) + ", " +
+                       std::to_string(attribute.metaobject_id) + ", " +
+                       DateLiteral(change_time, kDbmsSqlServer);
+  if (key_value.empty()) {
+    columns += ", PKVALTYPE";
+    values += ", " + std::to_string(kPkValueNone);
+  } else if (pk_value_type == kPkValueText) {
+    columns += ", PKVALTYPE, PKVALSTR";
+    values += ", " + std::to_string(kPkValueText) + ", '" + DoubledQuotes(key_value) + "'";
+  } else if (pk_value_type == kPkValueInteger) {
+    columns += ", PKVALTYPE, PKVALINT";
+    values += ", " + std::to_string(kPkValueInteger) + ", " + std::to_string(KeyNumber(key_value));
+  } else {
+    return std::nullopt;
+  }
+
+  // The value columns of each DataType, new before old.
+  struct ValueColumns {
+    DataType type;
+    const char* new_column;
+    const char* old_column;
+  };
+  static constexpr ValueColumns kValueColumns[] = {
+      {kValueText, "NEWSTR", "OLDSTR"},
+      {kValueNumber, "NEWINT", "OLDINT"},
+      {kValueDate, "NEWDATE", "OLDDATE"},
+      {kValueBinary, "NEWIMG", "OLDIMG"},
+  };
+  for (const ValueColumns& pair : kValueColumns) {
+    if (pair.type != attribute.data_type) continue;
+    AppendHistoryValue(pair.type, pair.new_column, new_value, kind, columns, values);
+    AppendHistoryValue(pair.type, pair.old_column, old_value, kind, columns, values);
+  }
+  return "INSERT INTO HISTORY (" + columns + ") VALUES (" + values + ")";
 }
 
 Metaschema::Metaschema() { device_tables_.reserve(kInitialDeviceTableRoom); }
@@ -151,6 +282,24 @@ std::optional<AttributeInfo> Metaschema::LookupColumn(std::string_view table,
 std::vector<std::string> Metaschema::KeyList(std::string_view table) const {
   if (metadata_ == nullptr) return {};
   return metadata_->KeyList(table);
+}
+
+bool Metaschema::InsertHistoryRow(int32_t computer_idn, const DbValue& old_value,
+                                  const DbValue& new_value, const AttributeInfo& attribute,
+                                  int pk_value_type, const std::string& key_value) {
+  // The history must never cost the device its scan: whatever goes wrong
+  // here, including running out of memory, only loses this row.
+  try {
+    if (connection_ == nullptr) return false;
+    std::optional<std::string> sql =
+        HistoryInsertStatement(dbms_kind_, computer_idn, old_value, new_value, attribute,
+                               pk_value_type, key_value, static_cast<int64_t>(std::time(nullptr)));
+    if (!sql) return false;
+    connection_->Execute(*sql);
+    return true;
+  } catch (const std::exception&) {
+    return false;
+  }
 }
 
 }  // namespace corvane::db

@@ -11,10 +11,18 @@
 // Errors: Load and Refresh catch DbError and answer false; lookups raise
 // DbError when the component fails (an unknown attribute answers nullopt).
 // Thread safety: none; belongs to one processing thread.
+//
+// The change history: InsertHistoryRow writes one HISTORY row for a changed
+// tracked attribute on the metaschema's connection. It never raises: a row
+// that cannot be written (no connection, a key type without a column, a
+// failing statement) answers false. A failed insert costs only that row:
+// the drivers in use (SQLite, psqlODBC) roll back just the failing
+// statement, so the scan's transaction goes on.
 
 #ifndef CORVANE_DB_METASCHEMA_H_
 #define CORVANE_DB_METASCHEMA_H_
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +66,41 @@ DataType DataTypeOfTypeName(std::string_view type_name);
 // dates and the fresh one is not later than the saved one. Pure.
 bool MetaschemaChanged(const DbValue& fresh_stamp, const DbValue& saved_stamp);
 
+// PkValueType of an instance's key: how HISTORY stores it.
+inline constexpr int kPkValueNone = 0;  // the instance has no key value
+inline constexpr int kPkValueText = 2;
+inline constexpr int kPkValueInteger = 3;
+
+// The INSERT of one HISTORY row recording a change of `attribute` of device
+// `computer_idn`, made at `change_time` (seconds since 1970). Pure.
+//  - CHANGEDATE is the ODBC escape {ts 'YYYY-MM-DD HH:MM:SS'} in local time
+//    on every database (Oracle included).
+//  - The key: an empty `key_value` gives PKVALTYPE 0 alone; kPkValueText
+//    writes the key as given, quotes doubled, to PKVALSTR; kPkValueInteger
+//    writes it read as a decimal integer (leading blanks, sign and digits;
+//    0 without digits; saturated at the 32-bit limits) to PKVALINT. Any
+//    other key type gives nullopt: the change gets no row.
+//  - The values by the attribute's DataType, the new one first, each left
+//    out (so NULL) when it is empty, null or an error:
+//      text    NEWSTR, OLDSTR as SqlQuote literals;
+//      number  NEWINT, OLDINT: numbers converted to 32 bits, texts read by
+//              their digits as the component column is written; a value
+//              that gives no 32-bit number is left out;
+//      date    NEWDATE, OLDDATE: the date text (as the store formats it for
+//              the dialect) in the dialect's date literal, TO_DATE on Oracle;
+//      binary  NEWIMG, OLDIMG: the value's bytes (a text's UTF-8 bytes) as
+//              the dialect's hexadecimal literal: X'..' (SQLite),
+//              decode('..', 'hex') (PostgreSQL), HEXTORAW('..') (Oracle),
+//              0x.. (SQL Server and the rest). Statements stay plain text,
+//              like every other statement of the history, at the price of
+//              twice the value's size in statement text.
+//    Other DataTypes write no value columns.
+std::optional<std::string> HistoryInsertStatement(DbmsKind kind, int32_t computer_idn,
+                                                  const DbValue& old_value,
+                                                  const DbValue& new_value,
+                                                  const AttributeInfo& attribute, int pk_value_type,
+                                                  std::string_view key_value, int64_t change_time);
+
 class Metaschema {
  public:
   Metaschema();
@@ -86,6 +129,13 @@ class Metaschema {
   std::optional<AttributeInfo> LookupColumn(std::string_view table, std::string_view column) const;
   // The key columns of `table` (CV_MKEYS).
   std::vector<std::string> KeyList(std::string_view table) const;
+
+  // Writes the HISTORY row of HistoryInsertStatement, dated now, with this
+  // metaschema's kind on its connection. True when the row was written;
+  // every failure is swallowed and answers false.
+  bool InsertHistoryRow(int32_t computer_idn, const DbValue& old_value, const DbValue& new_value,
+                        const AttributeInfo& attribute, int pk_value_type,
+                        const std::string& key_value);
 
   // Names of the tables and views with a Computer_Idn column, FileInfo and
   // FileInfoInstance excepted, spelled as the catalogue stores them.

@@ -25,6 +25,7 @@
 #include "scan/scan_file.h"
 #include "scan/scan_reader.h"
 #include "scan/scan_text.h"
+#include "store/change_history.h"
 #include "store/device_identity.h"
 #include "store/scan_store.h"
 
@@ -303,6 +304,8 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
   const bool mac = scan::IsMacScan(view);
   ScanStore store(*connection, device_.dbms_kind(), *device_.metaschema());
   store.set_statement_observer([this](std::string_view sql) { last_sql_ = sql; });
+  // Made once the scan's device ID is known; lives as long as the store.
+  std::optional<ChangeHistory> history;
   ScanWork work(store, view, mac);
   work.storage_root = StorageRootOf(path);
 
@@ -321,6 +324,9 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
       error_text_ = "The scan has no device ID.";
     } else {
       store.set_event_texts(work.device_id, work.device_name, settings_.event_source);
+      history.emplace(*device_.metaschema(), device_.dbms_kind(), settings_.event_source,
+                      work.device_id, work.device_name);
+      store.set_change_recorder(&*history);
       if (settings_.log_stats) {
         ReportAnEventEx(settings_.event_source.c_str(), "Started Processing Computer",
                         diag::kServerSinks, diag::kMsgStartedProcessing, diag::kKindInformation,
@@ -422,6 +428,7 @@ uint32_t ScanProcessor::ProcessMiniScanFile(const std::string& path, bool store_
   const std::string_view view = text->view();
   ScanStore store(*connection, device_.dbms_kind(), *device_.metaschema());
   store.set_statement_observer([this](std::string_view sql) { last_sql_ = sql; });
+  std::optional<ChangeHistory> history;
   ScanWork work(store, view, false);
   work.storage_root = StorageRootOf(path);
   // A mini scan reports a handful of values: taken as a full scan it would
@@ -439,6 +446,9 @@ uint32_t ScanProcessor::ProcessMiniScanFile(const std::string& path, bool store_
                                           decoder.ToUtf8(scan::GetDeviceName(view)));
     work.device_name = value(scan::kDeviceNameKey);
     store.set_event_texts(std::string(), work.device_name, settings_.event_source);
+    history.emplace(*device_.metaschema(), device_.dbms_kind(), settings_.event_source,
+                    std::string(), work.device_name);
+    store.set_change_recorder(&*history);
 
     store.ResetForScan();
     connection->BeginTransaction(true);
