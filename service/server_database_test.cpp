@@ -176,6 +176,54 @@ TEST_P(ServerDatabaseTest, FullScansOverTcpAndUdpReachTheDatabase) {
   EXPECT_EQ(Count("Computer"), 2);
 }
 
+TEST_P(ServerDatabaseTest, TheFourSamplesApplyInTurnOverTcp) {
+  StartServer();
+  const std::string samples = CORVANE_SAMPLE_SCANS_DIR;
+  const std::string vm = "Computer_Idn = (SELECT Computer_Idn FROM Computer WHERE " +
+                         DeviceCondition(kSampleDevice) + ")";
+  auto error_scans = [&] {
+    return testing::FilesIn(program_directory_ + "/cvscan/ErrorScan", ".scn").size();
+  };
+
+  SendTcp(samples + "/debian12-full.scn");
+  ASSERT_TRUE(WaitUntil([&] { return Count("AppSoftware") == 985 && ScanFilesLeft() == 0; }));
+  EXPECT_EQ(Count("FileInfoInstance", vm), 871);
+  EXPECT_EQ(Count("FileInfo", "Discovered = 1"), 871);
+  EXPECT_EQ(Count("FileInfoInstance", vm + " AND FileInfo_Idn IS NULL"), 0);
+
+  // The delta: one hardware change, a package upgraded and one added, a
+  // package and a file deleted, one description cleared.
+  SendTcp(samples + "/debian12-delta.scn");
+  ASSERT_TRUE(WaitUntil([&] { return Count("Memory", vm + " AND PhysicalMemory = 32768") == 1; }));
+  EXPECT_EQ(Count("AppSoftware", "Name = 'adwaita-icon-theme' AND Version = '43-1+deb12u9'"), 1);
+  EXPECT_EQ(Count("AppSoftware", "Name = 'sample-new-tool' AND Architecture = 'amd64'"), 1);
+  EXPECT_EQ(Count("AppSoftware", "Name = 'alsa-topology-conf'"), 0);
+  EXPECT_EQ(Count("AppSoftware", "Name = 'alsa-ucm-conf' AND Description IS NULL"), 1);
+  EXPECT_EQ(Count("AppSoftware"), 985);
+  EXPECT_GT(Count("HISTORY", vm), 0);
+  EXPECT_EQ(error_scans(), 0u);
+
+  // The configuration file and the BIOS text, stored as binary values.
+  SendTcp(samples + "/config-files.scn");
+  const std::string cfghost = "Computer_Idn = (SELECT Computer_Idn FROM Computer WHERE " +
+                              DeviceCondition("{6C1F0000-0000-4000-8000-00000000C0F1}") + ")";
+  ASSERT_TRUE(WaitUntil([&] { return Count("OSConfigFiles", cfghost) == 1; }));
+  const db::DbValue file = Value("SELECT FileData FROM OSConfigFiles WHERE " + cfghost);
+  ASSERT_EQ(file.type(), db::DbValue::Type::kBytes);
+  EXPECT_NE(std::string(file.bytes().begin(), file.bytes().end()).find("/dev/vda / ext4"),
+            std::string::npos);
+  const db::DbValue bios = Value("SELECT BiosText FROM BiosStrings WHERE " + cfghost);
+  ASSERT_EQ(bios.type(), db::DbValue::Type::kBytes);
+  EXPECT_NE(std::string(bios.bytes().begin(), bios.bytes().end()).find("SMBIOS 2.8 present."),
+            std::string::npos);
+
+  // Its delta removes the file's row.
+  SendTcp(samples + "/config-delta.scn");
+  ASSERT_TRUE(WaitUntil([&] { return Count("OSConfigFiles", cfghost) == 0; }));
+  EXPECT_EQ(Count("BiosStrings", cfghost), 1);
+  EXPECT_EQ(error_scans(), 0u);
+}
+
 TEST_P(ServerDatabaseTest, AnUnknownDeviceWithALastSyncDateIsForcedToAFullScan) {
   StartServer();
   const std::string delta = WriteScan("delta.scn",
