@@ -43,16 +43,6 @@ size_t TrailingSpace(std::string_view text) {
   return 0;
 }
 
-std::string DoubleQuotes(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  for (char c : text) {
-    if (c == '\'') out += '\'';
-    out += c;
-  }
-  return out;
-}
-
 // Wraps an already formatted date text in the dialect's literal.
 std::string WrapDateText(std::string_view text, DbmsKind kind) {
   if (kind == kDbmsOracle) {
@@ -99,6 +89,16 @@ std::string FormatDate(const DbValue& value, DbmsKind kind) {
 
 }  // namespace
 
+std::string DoubleSingleQuotes(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 2);
+  for (char c : text) {
+    if (c == '\'') out += '\'';
+    out += c;
+  }
+  return out;
+}
+
 std::string_view TrimSqlWhiteSpace(std::string_view text) {
   while (size_t n = LeadingSpace(text)) text.remove_prefix(n);
   while (size_t n = TrailingSpace(text)) text.remove_suffix(n);
@@ -108,7 +108,7 @@ std::string_view TrimSqlWhiteSpace(std::string_view text) {
 std::string SqlQuote(const DbValue& value) {
   if (value.is_null_like()) return "''";
   std::string text = value.ToText();
-  return "'" + DoubleQuotes(TrimSqlWhiteSpace(text)) + "'";
+  return "'" + DoubleSingleQuotes(TrimSqlWhiteSpace(text)) + "'";
 }
 
 std::string FormatSqlValue(DataType type, const DbValue& value, DbmsKind kind, bool* is_raw) {
@@ -146,7 +146,7 @@ void AppendColumnValue(DataType type, std::string_view column, const DbValue& va
       if (value.type() == DbValue::Type::kDate) {
         literal = DateLiteral(value.date(), kind);
       } else {
-        literal = WrapDateText(DoubleQuotes(value.ToText()), kind);
+        literal = WrapDateText(DoubleSingleQuotes(value.ToText()), kind);
       }
       break;
     default:

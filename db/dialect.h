@@ -32,6 +32,10 @@ std::string SqlQuote(const DbValue& value);
 // one.
 std::string_view TrimSqlWhiteSpace(std::string_view text);
 
+// `text` with every single quote doubled (the inside of a text literal, as
+// it stands, without trimming).
+std::string DoubleSingleQuotes(std::string_view text);
+
 // The SQL literal of `value` for a column of `type`. *is_raw (may be null) is
 // set false first, true for binary, whose text comes back unchanged for the
 // caller to bind itself.

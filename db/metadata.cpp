@@ -50,6 +50,24 @@ void AppendName(std::string& names, std::string_view separator, const MetadataRe
   names += record.attribute;
 }
 
+// Runs `body` in a transaction of its own: committed when it returns,
+// rolled back when it raises (the original failure travels on).
+template <typename Body>
+void InTransaction(Connection& db, Body body) {
+  db.BeginTransaction(true);
+  try {
+    body();
+    db.Commit(true);
+  } catch (...) {
+    try {
+      db.Rollback(true);
+    } catch (const DbError&) {
+      // The original failure is the one worth reporting.
+    }
+    throw;
+  }
+}
+
 }  // namespace
 
 void MetadataComponent::SetConnection(Connection* connection, DbmsKind kind) {
@@ -210,21 +228,12 @@ std::vector<std::string> MetadataComponent::PerDeviceTables() const {
 void MetadataComponent::Maintain() {
   Connection& db = connection();
   const std::vector<std::string> tables = PerDeviceTables();
-  db.BeginTransaction(true);
-  try {
+  InTransaction(db, [&] {
     for (const std::string& table : tables) {
       db.Execute("DELETE FROM " + table +
                  " WHERE Computer_Idn NOT IN (SELECT Computer_Idn FROM Computer)");
     }
-    db.Commit(true);
-  } catch (...) {
-    try {
-      db.Rollback(true);
-    } catch (const DbError&) {
-      // The original failure is the one worth reporting.
-    }
-    throw;
-  }
+  });
   // Statistics are refreshed outside the transaction: several DBMSs refuse
   // (or serialise) them inside one.
   switch (kind_) {
@@ -251,23 +260,14 @@ void MetadataComponent::PurgeOldData(int32_t max_scan_age_days) {
       "SELECT Computer_Idn FROM Computer WHERE LastUpdInvSvr IS NOT NULL AND LastUpdInvSvr < " +
       cutoff_literal;
   const std::vector<std::string> tables = PerDeviceTables();
-  db.BeginTransaction(true);
-  try {
+  InTransaction(db, [&] {
     for (const std::string& table : tables) {
       if (Lower(table) == "history") continue;  // history ages by its own date below
       db.Execute("DELETE FROM " + table + " WHERE Computer_Idn IN (" + stale_devices + ")");
     }
     db.Execute("DELETE FROM HISTORY WHERE CHANGEDATE < " + cutoff_literal);
     db.Execute("DELETE FROM Computer WHERE Computer_Idn IN (" + stale_devices + ")");
-    db.Commit(true);
-  } catch (...) {
-    try {
-      db.Rollback(true);
-    } catch (const DbError&) {
-      // The original failure is the one worth reporting.
-    }
-    throw;
-  }
+  });
 }
 
 DbValue MetadataComponent::Stamp() const {

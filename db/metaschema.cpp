@@ -24,16 +24,6 @@ std::string Upper(std::string_view text) {
   return upper;
 }
 
-std::string DoubledQuotes(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 2);
-  for (char c : text) {
-    if (c == '\'') out += '\'';
-    out += c;
-  }
-  return out;
-}
-
 // An integer key as the scanner sends it, read the way the C library reads
 // a decimal number; out-of-range keys stick at the 32-bit limits rather
 // than wrap into some other instance's number.
@@ -140,7 +130,7 @@ std::optional<std::string> HistoryInsertStatement(DbmsKind kind, int32_t compute
     values += ", " + std::to_string(kPkValueNone);
   } else if (pk_value_type == kPkValueText) {
     columns += ", PKVALTYPE, PKVALSTR";
-    values += ", " + std::to_string(kPkValueText) + ", '" + DoubledQuotes(key_value) + "'";
+    values += ", " + std::to_string(kPkValueText) + ", '" + DoubleSingleQuotes(key_value) + "'";
   } else if (pk_value_type == kPkValueInteger) {
     columns += ", PKVALTYPE, PKVALINT";
     values += ", " + std::to_string(kPkValueInteger) + ", " + std::to_string(KeyNumber(key_value));

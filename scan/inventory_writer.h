@@ -12,9 +12,11 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "db/dbms.h"
+#include "scan/scan_item.h"
 
 namespace corvane::scan {
 
@@ -50,6 +52,20 @@ struct ScanLine {
   int parent_kind = 0;
   int32_t metaobject_id = 0;  // METAOBJATTRRELATIONS_IDN
 };
+
+// The line of a split scan item, not yet resolved. The metaschema names
+// components by their plain dotted path ("Computer.Network.Adapter"); the
+// item's qualified name differs only for a segment holding a ".", whose
+// quotes no metaschema entry carries.
+inline ScanLine ScanLineOf(ScanItem item) {
+  ScanLine line;
+  line.component = std::move(item.component);
+  line.attribute = std::move(item.attribute);
+  line.key_attribute = std::move(item.key_name);
+  line.key_value = std::move(item.key_value);
+  line.value = std::move(item.value);
+  return line;
+}
 
 // One attribute of a pending row.
 struct PendingAttribute {

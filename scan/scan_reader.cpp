@@ -70,19 +70,6 @@ constexpr Preset kDeletedConfig{kFilePath, kOs, kKeyText, db::kValueText, 4, tru
 // has-key mark; with no key column it stays an unkeyed row here.
 constexpr Preset kDeletedBios{"", "", 0, db::kValueText, 4, true, 5};
 
-ScanLine LineOf(ScanItem item) {
-  ScanLine line;
-  // The metaschema names components by their plain dotted path
-  // ("Computer.Network.Adapter"); the qualified name only differs for a
-  // segment holding a ".", whose quotes no metaschema entry carries.
-  line.component = std::move(item.component);
-  line.attribute = std::move(item.attribute);
-  line.key_attribute = std::move(item.key_name);
-  line.key_value = std::move(item.key_value);
-  line.value = std::move(item.value);
-  return line;
-}
-
 void ApplyPreset(const Preset& preset, ScanLine& line) {
   line.key_column = preset.key_column;
   line.parent_table = preset.parent_table;
@@ -160,14 +147,14 @@ class Reader {
     // The key attribute is already part of the instance; in the deleted
     // section that very line is what removes the instance.
     if (!in_deleted_ && EqualsIgnoringCase(item->attribute, item->key_name)) return;
-    ScanLine line = LineOf(std::move(*item));
+    ScanLine line = ScanLineOf(std::move(*item));
     if (in_deleted_) MarkDeleted(line);
     Submit(std::move(line));
   }
 
   void DeletedConfig(std::string_view text) {
     DeletedConfigItem deleted = RewriteDeletedConfigLine(decoder_.ToUtf8(WithoutLineFeed(text)));
-    ScanLine line = LineOf(std::move(deleted.item));
+    ScanLine line = ScanLineOf(std::move(deleted.item));
     ApplyPreset(deleted.bios ? kDeletedBios : kDeletedConfig, line);
     MarkDeleted(line);
     Submit(std::move(line));
@@ -182,7 +169,7 @@ class Reader {
     bool bios = block->bios;
     block.reset();  // the contents live on in the first item only
     for (size_t i = 0; i < items.size(); ++i) {
-      ScanLine line = LineOf(std::move(items[i]));
+      ScanLine line = ScanLineOf(std::move(items[i]));
       if (i == 0) {
         ApplyPreset(bios ? kBiosContents : kConfigContents, line);
       } else {

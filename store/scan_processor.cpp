@@ -96,16 +96,6 @@ void CopyToStorage(const std::string& path) {
   fs::copy_file(file, directory / file.filename(), fs::copy_options::overwrite_existing, ignored);
 }
 
-scan::ScanLine LineOf(scan::ScanItem item) {
-  scan::ScanLine line;
-  line.component = std::move(item.component);
-  line.attribute = std::move(item.attribute);
-  line.key_attribute = std::move(item.key_name);
-  line.key_value = std::move(item.key_value);
-  line.value = std::move(item.value);
-  return line;
-}
-
 int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                start)
@@ -238,7 +228,7 @@ int ScanProcessor::ApplyToKnownDevice(ScanWork& work, int32_t computer_idn) {
     std::optional<scan::ScanItem> item =
         scan::SplitDataLine(std::string(scan::kLastHardwareScanDateKey) + work.last_sync_date);
     if (item) {
-      scan::ScanLine line = LineOf(std::move(*item));
+      scan::ScanLine line = scan::ScanLineOf(std::move(*item));
       if (store.WriteAttribute(line)) {
         AddListedDeviceId(force_full_scans_, kForceFullScansValue, work.device_id, &error_text_);
         ReportOutOfSync(work.device_id);

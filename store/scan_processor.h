@@ -40,7 +40,7 @@ namespace corvane::store {
 
 // Result codes of one scan.
 inline constexpr uint32_t kScanApplied = 0;
-inline constexpr uint32_t kScanOutOfSync = 0xFFFFFFFF;    // -1: refused, full scan requested
+inline constexpr uint32_t kScanOutOfSync = 0xFFFFFFFF;   // -1: refused, full scan requested
 inline constexpr uint32_t kScanUnreadable = 0x8055050F;  // the file could not be read
 inline constexpr uint32_t kScanNotApplied = 0x80004005;  // E_FAIL
 // Any other code is the code of the database error that ended the scan.
