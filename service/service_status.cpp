@@ -20,9 +20,15 @@ void ServiceStatusReporter::SignalStop() {
 }
 
 bool ServiceStatusReporter::Send(const ServiceStatus& status) {
+  {
+    // Recorded before the manager can see it: a control sent in answer to
+    // this report must find the state it answers (a pause right after
+    // READY=1 found "start pending" and was taken for a continue).
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_ = status;
+  }
   bool delivered = channel_ != nullptr && channel_->Report(status);
   std::lock_guard<std::mutex> lock(mutex_);
-  status_ = status;
   if (delivered && status.state == ServiceState::kStopped && !final_exit_code_) {
     final_exit_code_ = status.win32_exit_code;
   }
