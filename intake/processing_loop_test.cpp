@@ -206,7 +206,8 @@ TEST_P(ProcessingLoopTest, ScansWithoutADeviceIdAreSetAsideAndTheLoopGoesOn) {
       Eventually([&] { return FilesIn(context_.storage.error_scan, ".scn").size() == 12; }));
   Deliver("SCA0009.scn", ScanOf(9));
   ASSERT_TRUE(Stored(9));
-  EXPECT_TRUE(FilesIn(dir(), ".scn").empty());
+  // The file goes once its scan is committed, a moment after the rows show.
+  EXPECT_TRUE(Eventually([&] { return FilesIn(dir(), ".scn").empty(); }));
   EXPECT_FALSE(thread_->Finished());
 }
 
