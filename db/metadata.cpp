@@ -4,6 +4,7 @@
 #include <cctype>
 #include <ctime>
 
+#include "Common/Include/ascii_case.h"
 #include "db/connection.h"
 #include "db/dialect.h"
 #include "db/error.h"
@@ -13,12 +14,6 @@ namespace corvane::db {
 namespace {
 
 namespace meta = schema::meta;
-
-std::string Lower(std::string_view text) {
-  std::string lower(text);
-  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return lower;
-}
 
 std::string Trimmed(std::string_view text) {
   const auto is_blank = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
@@ -37,10 +32,6 @@ int32_t IntField(const Recordset& rows, std::string_view name) {
 
 std::string TextField(const Recordset& rows, std::string_view name) {
   return rows.Value(name).ToText();
-}
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && Lower(text.substr(0, prefix.size())) == Lower(prefix);
 }
 
 void AppendName(std::string& names, std::string_view separator, const MetadataRecord& record) {
@@ -165,6 +156,24 @@ std::optional<MetadataRecord> MetadataComponent::AttributeByColumn(std::string_v
 std::vector<std::string> MetadataComponent::KeyList(std::string_view table) const {
   auto found = key_lists_.find(Lower(table));
   return found == key_lists_.end() ? std::vector<std::string>{} : found->second;
+}
+
+std::vector<std::string> MetadataComponent::ChildTables(
+    const std::vector<std::string>& upper_parents) const {
+  std::vector<std::string> children;
+  for (const MetadataRecord& record : records_) {
+    if (record.parent_table.is_null_like()) continue;
+    const std::string parent = Upper(record.parent_table.ToText());
+    if (std::find(upper_parents.begin(), upper_parents.end(), parent) == upper_parents.end()) {
+      continue;
+    }
+    std::string table = Upper(Trimmed(record.table));
+    if (table.empty()) continue;
+    if (std::find(children.begin(), children.end(), table) == children.end()) {
+      children.push_back(std::move(table));
+    }
+  }
+  return children;
 }
 
 void MetadataComponent::NameListA(std::string_view table, std::string_view separator,

@@ -76,6 +76,11 @@ class MetadataComponent {
   // their order; empty when the table has no key list.
   std::vector<std::string> KeyList(std::string_view table) const;
 
+  // The distinct upper-case tables of the attributes whose parent table is
+  // one of `upper_parents` (compared in upper case), in the order of their
+  // first attribute.
+  std::vector<std::string> ChildTables(const std::vector<std::string>& upper_parents) const;
+
   // Diagnostic name lists. A: the dotted names of the attributes stored in
   // `table` whose tracking flags share a bit with `track_mask` (0: all),
   // joined by `separator`, at most `max_count` (0: no limit). B: the same

@@ -274,6 +274,12 @@ std::vector<std::string> Metaschema::KeyList(std::string_view table) const {
   return metadata_->KeyList(table);
 }
 
+std::vector<std::string> Metaschema::ChildTables(
+    const std::vector<std::string>& upper_parents) const {
+  if (metadata_ == nullptr) return {};
+  return metadata_->ChildTables(upper_parents);
+}
+
 bool Metaschema::InsertHistoryRow(int32_t computer_idn, const DbValue& old_value,
                                   const DbValue& new_value, const AttributeInfo& attribute,
                                   int pk_value_type, const std::string& key_value) {

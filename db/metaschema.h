@@ -129,6 +129,9 @@ class Metaschema {
   std::optional<AttributeInfo> LookupColumn(std::string_view table, std::string_view column) const;
   // The key columns of `table` (CV_MKEYS).
   std::vector<std::string> KeyList(std::string_view table) const;
+  // The tables whose attributes name one of `upper_parents` as their parent
+  // table, in upper case (the metaschema's parent relations, as loaded).
+  std::vector<std::string> ChildTables(const std::vector<std::string>& upper_parents) const;
 
   // Writes the HISTORY row of HistoryInsertStatement, dated now, with this
   // metaschema's kind on its connection. True when the row was written;

@@ -16,6 +16,8 @@
 #include <vector>
 
 #include "db/dbms.h"
+#include "db/dialect.h"
+#include "db/value.h"
 #include "scan/scan_item.h"
 
 namespace corvane::scan {
@@ -67,6 +69,19 @@ inline ScanLine ScanLineOf(ScanItem item) {
   return line;
 }
 
+// The SQL literal of an instance's key value; empty for a key type that has
+// none (such a key can never reach a statement).
+inline std::string KeyLiteral(int pk_value_type, const std::string& key_value, db::DbmsKind kind) {
+  switch (pk_value_type) {
+    case kKeyText:
+      return db::FormatSqlValue(db::kValueText, db::DbValue::Text(key_value), kind, nullptr);
+    case kKeyInteger:
+      return db::FormatSqlValue(db::kValueNumber, db::DbValue::Text(key_value), kind, nullptr);
+    default:
+      return std::string();
+  }
+}
+
 // One attribute of a pending row.
 struct PendingAttribute {
   std::string column;
@@ -91,6 +106,9 @@ struct PendingRow {
   bool has_key = false;  // a key value is present
   bool deleted = false;  // from a delta scan's deleted section
   int32_t metaobject_id = 0;
+  // For a child of a keyed parent instance (a bound adapter's): the SQL
+  // literal of the parent's key it was read under; set by the writer.
+  std::string parent_key_value;
 };
 
 // The inventory writer as the reader sees it. Database failures travel as

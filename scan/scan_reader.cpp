@@ -22,8 +22,11 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
+#include <vector>
 
+#include "Common/Include/ascii_case.h"
 #include "db/dialect.h"
 #include "db/value.h"
 #include "scan/code_page.h"
@@ -85,30 +88,38 @@ void MarkDeleted(ScanLine& line) {
   line.deleted = true;
 }
 
-// The SQL literal of a key value; empty for a key type that has none.
-std::string KeyLiteral(int pk_value_type, const std::string& key_value, db::DbmsKind kind) {
-  db::DataType type;
-  switch (pk_value_type) {
-    case kKeyText:
-      type = db::kValueText;
-      break;
-    case kKeyInteger:
-      type = db::kValueNumber;
-      break;
-    default:
-      return std::string();
-  }
-  return db::FormatSqlValue(type, db::DbValue::Text(key_value), kind, nullptr);
-}
-
 class Reader {
  public:
   Reader(InventoryWriter& writer, std::string_view text, bool mac, const CreatorTypes& creators)
       : writer_(writer), text_(text), decoder_(mac), creators_(creators) {}
 
+  // Two walks over the text: the first only finds the items that the scan
+  // reports more than once (the receiver appends the connection's address
+  // after the scan's own, for one), the second hands every item but those
+  // superseded later in the scan to the writer. Only the last value of an
+  // item is compared and written, so a scan that reports two values for one
+  // attribute does not flip the stored value, and record a change, on every
+  // scan. Nothing reaches the writer from a text cut short.
   bool Run() {
+    pass_ = Pass::kSurvey;
+    if (!Walk()) return false;
+    last_of_item_.clear();
+    pass_ = Pass::kWrite;
+    ordinal_ = 0;
+    expander_.Reset();
+    in_deleted_ = false;
     writer_.SetHasSoftwareSection(false);
     writer_.SetHasDeletions(false);
+    if (!Walk()) return false;
+    HandOver();
+    writer_.FlushPendingRows();
+    return true;
+  }
+
+ private:
+  enum class Pass { kSurvey, kWrite };
+
+  bool Walk() {
     size_t cursor = 0;
     while (std::optional<Line> piece = ReadLine(text_, &cursor)) {
       if (IsBlankLine(piece->text)) continue;
@@ -119,13 +130,13 @@ class Reader {
         // A block cut short means the text is, too: nothing of it is kept.
         if (!ReadContents(&cursor)) return false;
       } else if (line.starts_with(kSoftwareMarker)) {
-        writer_.SetHasSoftwareSection(true);
+        if (pass_ == Pass::kWrite) writer_.SetHasSoftwareSection(true);
       } else if (line.starts_with(kLastSyncDateMarker)) {
         continue;
       } else if (line.starts_with(kDeletedConfigMarker)) {
         if (in_deleted_) DeletedConfig(line);
       } else if (line.starts_with(kDeletedMarker)) {
-        writer_.SetHasDeletions(true);
+        if (pass_ == Pass::kWrite) writer_.SetHasDeletions(true);
         in_deleted_ = true;
       } else if (line.starts_with(kEndDeletedMarker)) {
         in_deleted_ = false;
@@ -135,12 +146,9 @@ class Reader {
         DataLine(line);
       }
     }
-    HandOver();
-    writer_.FlushPendingRows();
     return true;
   }
 
- private:
   void DataLine(std::string_view text) {
     std::optional<ScanItem> item = ParseDataLine(text, decoder_, creators_);
     if (!item) return;
@@ -181,6 +189,12 @@ class Reader {
   }
 
   void Submit(ScanLine line) {
+    const size_t ordinal = ordinal_++;
+    if (pass_ == Pass::kSurvey) {
+      Survey(line, ordinal);
+      return;
+    }
+    if (superseded_[ordinal]) return;
     bool exists = writer_.WriteAttribute(line);
     if (line.column.empty()) return;
     if (StartsNewRow(line)) {
@@ -199,6 +213,21 @@ class Reader {
     }
     if (!replaced) row.attributes.push_back(std::move(attribute));
     row.exists = exists;
+  }
+
+  // An item is its component, instance and attribute, named as the
+  // metaschema compares them. Deleted items are never superseded: each one
+  // removes something.
+  void Survey(const ScanLine& line, size_t ordinal) {
+    superseded_.push_back(false);
+    if (line.deleted) return;
+    std::string item = corvane::Lower(line.component) + '\n' + corvane::Lower(line.attribute) +
+                       '\n' + corvane::Lower(line.key_attribute) + '\n' + line.key_value;
+    auto [last, added] = last_of_item_.try_emplace(std::move(item), ordinal);
+    if (!added) {
+      superseded_[last->second] = true;
+      last->second = ordinal;
+    }
   }
 
   bool StartsNewRow(const ScanLine& line) const {
@@ -245,6 +274,10 @@ class Reader {
   LineExpander expander_;
   bool in_deleted_ = false;
   std::optional<PendingRow> current_;
+  Pass pass_ = Pass::kSurvey;
+  size_t ordinal_ = 0;  // of the item submitted next, in both walks
+  std::vector<bool> superseded_;
+  std::unordered_map<std::string, size_t> last_of_item_;
 };
 
 }  // namespace

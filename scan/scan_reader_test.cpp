@@ -223,7 +223,9 @@ TEST(ScanReaderTest, TruncatedContentsBlockOrDatabaseFailureEndsWithoutFlush) {
   RecordingWriter w;
   EXPECT_FALSE(
       ReadScan(w, "OS - Name = a\n_BeginContents\n12\n1796000000\n", false, CreatorTypes()));
-  EXPECT_EQ(w.calls.size(), 1u);
+  // Nothing of a text cut short reaches the writer, not even its first line.
+  EXPECT_TRUE(w.calls.empty());
+  EXPECT_TRUE(w.events.empty());
   EXPECT_TRUE(w.rows.empty());
   EXPECT_EQ(w.flushes, 0);
 
@@ -233,6 +235,32 @@ TEST(ScanReaderTest, TruncatedContentsBlockOrDatabaseFailureEndsWithoutFlush) {
                db::DbError);
   EXPECT_EQ(failing.calls.size(), 2u);
   EXPECT_EQ(failing.flushes, 0);
+}
+
+TEST(ScanReaderTest, AnItemReportedTwiceIsComparedAndWrittenWithItsLastValueOnly) {
+  // The scan's own address, then the one the receiver appends for the
+  // connection: only the second is the device's.
+  RecordingWriter w = Read(
+      "Network - TCPIP - Address = 192.0.2.2\n"
+      "OS - Name = a\n"
+      "Network - Adapter - (Name:eth0) - Speed = 100\n"
+      "Network - Adapter - (Name:eth1) - Speed = 10\n"
+      "network - tcpip - address =127.000.000.001\n"
+      "Network - Adapter - (Name:eth0) - Speed = 1000\n"
+      "_DELETED\n"
+      "OS - Name = b\n"
+      "OS - Name = b\n"
+      "_ENDDELETED\n");
+  std::vector<std::string> seen;
+  for (const ScanLine& line : w.calls) {
+    seen.push_back(line.attribute + (line.key_value.empty() ? "" : "@" + line.key_value) + "=" +
+                   line.value + (line.deleted ? " deleted" : ""));
+  }
+  // Other instances of the same attribute stay; deleted items are all kept.
+  EXPECT_EQ(seen, (std::vector<std::string>{"Name=a", "Speed@eth1=10", "address=127.000.000.001",
+                                            "Speed@eth0=1000", "Name=ItemDeleted deleted",
+                                            "Name=ItemDeleted deleted"}));
+  EXPECT_EQ(w.flushes, 1);
 }
 
 TEST(ScanReaderTest, ValuesAreDecodedAsUtf8OrAnsi) {

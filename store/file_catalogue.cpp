@@ -122,7 +122,18 @@ ScanStore::FileLink ScanStore::LinkFileInfo(const scan::PendingRow& row,
                                             std::vector<scan::PendingAttribute>& catalogue) {
   FileLink link;
   int32_t instance_id = -1;
-  {
+  // The stored instance and its link, from the snapshot where it can tell;
+  // its size there is the linked catalogue row's.
+  std::optional<db::DbValue> stored_size;
+  const SnapshotRecord* record = nullptr;
+  std::optional<bool> known = StoredRowExists(row, &record);
+  if (known && (record != nullptr || !*known)) {
+    if (record != nullptr) {
+      link.old_link = StoredValue(row, *record, "FileInfo_Idn").ToInt32().value_or(-1);
+      instance_id = StoredValue(row, *record, "FileInfoInstance_Idn").ToInt32().value_or(-1);
+      stored_size = StoredValue(row, *record, "FileSize");
+    }
+  } else {
     db::Recordset stored = connection_.Query(
         "SELECT FileInfo_Idn, FileInfoInstance_Idn FROM FileInfoInstance WHERE Computer_Idn = " +
         std::to_string(computer_idn_) + " AND Path = " + row.key_value);
@@ -141,8 +152,11 @@ ScanStore::FileLink ScanStore::LinkFileInfo(const scan::PendingRow& row,
   // A file whose size did not change (or a delta scan's changed attribute)
   // comes without its size: the file is still the one of the stored link.
   if (Find(catalogue, "FileSize") == nullptr && link.old_link != -1) {
-    const db::DbValue size = connection_.QuerySingleValue(
-        "SELECT FileSize FROM FileInfo WHERE FileInfo_Idn = " + std::to_string(link.old_link));
+    const db::DbValue size =
+        stored_size
+            ? *stored_size
+            : connection_.QuerySingleValue("SELECT FileSize FROM FileInfo WHERE FileInfo_Idn = " +
+                                           std::to_string(link.old_link));
     catalogue.push_back(
         {"FileSize", db::FormatSqlValue(db::kValueNumber, size, kind_, nullptr), db::kValueNumber});
   }

@@ -103,6 +103,24 @@ bool HasKeyValue(const scan::PendingRow& row) {
   return !row.key_column.empty() && !row.key_value.empty();
 }
 
+// The value a key literal stands for: a quoted text without its quotes and
+// with its doubled quotes single again; a number as written.
+std::string ValueOfLiteral(std::string_view literal) {
+  if (literal.size() < 2 || literal.front() != '\'' || literal.back() != '\'') {
+    return std::string(literal);
+  }
+  std::string value;
+  for (size_t i = 1; i + 1 < literal.size(); ++i) {
+    value += literal[i];
+    if (literal[i] == '\'' && literal[i + 1] == '\'') ++i;
+  }
+  return value;
+}
+
+std::string InstanceName(const scan::PendingRow& row) {
+  return Upper(row.table) + '\n' + row.key_value;
+}
+
 // The condition that names a row: the key columns paired with their values,
 // "column=value" without blanks, then the row's own key.
 std::string Condition(std::string_view cols, std::string_view vals, const scan::PendingRow& row) {
@@ -271,6 +289,50 @@ std::optional<int32_t> ScanStore::QueryId(const std::string& sql) {
   return value.ToInt32();
 }
 
+// --- Existence from the snapshot ------------------------------------------
+
+std::optional<bool> ScanStore::StoredRowExists(const scan::PendingRow& row,
+                                               const SnapshotRecord** record) {
+  if (record != nullptr) *record = nullptr;
+  if (!snapshot_loaded_) return std::nullopt;
+  if (inserted_rows_.count(InstanceName(row)) != 0) return true;
+  auto found = snapshot_.find(CatalogueName(row.table));
+  if (found == snapshot_.end()) return false;
+  SnapshotTable& table = found->second;
+  std::optional<size_t> position;
+  if (EqualsIgnoringCase(row.table, "UnmodeledData")) {
+    const int id_column = ColumnPosition(table, "METAOBJATTRRELATIONS_IDN");
+    if (id_column < 0) return std::nullopt;
+    const SnapshotColumnIndex& index = IndexOf(table, id_column);
+    if (auto id = index.by_number.find(row.metaobject_id); id != index.by_number.end()) {
+      position = id->second;
+    }
+  } else if (HasKeyValue(row)) {
+    const int key_column = ColumnPosition(table, row.key_column);
+    if (key_column < 0) return std::nullopt;
+    position = FindByKey(table, key_column, ValueOfLiteral(row.key_value));
+  } else if (!table.records.empty()) {
+    position = 0;
+  }
+  // A stored row that cannot be named by its key list is replaced by a new
+  // one, as the attribute writer decided.
+  if (!position || !Acceptable(table, row.table, *position)) return false;
+  if (record != nullptr) *record = &table.records[*position];
+  return true;
+}
+
+void ScanStore::NoteInserted(const scan::PendingRow& row) {
+  if (snapshot_loaded_) inserted_rows_.insert(InstanceName(row));
+}
+
+db::DbValue ScanStore::StoredValue(const scan::PendingRow& row, const SnapshotRecord& record,
+                                   std::string_view column) {
+  auto found = snapshot_.find(CatalogueName(row.table));
+  if (found == snapshot_.end()) return db::DbValue();
+  const int position = ColumnPosition(found->second, column);
+  return position < 0 ? db::DbValue() : record.cells[position].value;
+}
+
 // --- Row keys --------------------------------------------------------------
 
 ScanStore::RowKey ScanStore::ResolveRowKey(scan::PendingRow& row) {
@@ -312,6 +374,14 @@ ScanStore::RowKey ScanStore::DeviceRowKey(scan::PendingRow& row) {
     return {"Computer_Idn", idn};
   }
   RowKey key{"Computer_Idn", idn};
+  // Oracle's key is read back from the found row; elsewhere the snapshot
+  // answers whether the row is there.
+  if (kind_ != db::kDbmsOracle || !HasKeyValue(row)) {
+    if (std::optional<bool> stored = StoredRowExists(row)) {
+      if (*stored) row.exists = true;
+      return key;
+    }
+  }
   const std::string sql =
       HasKeyValue(row)
           ? "SELECT " + row.key_column + " FROM " + row.table + " WHERE Computer_Idn = " + idn +
@@ -333,8 +403,12 @@ ScanStore::RowKey ScanStore::DeviceRowKey(scan::PendingRow& row) {
 
 ScanStore::RowKey ScanStore::KeyedRowKey(scan::PendingRow& row) {
   const std::string idn = std::to_string(computer_idn_);
-  if (HasKeyValue(row) &&
-      QueryId("SELECT " + row.table + "_Idn FROM " + row.table + " WHERE Computer_Idn = " + idn +
+  if (!HasKeyValue(row)) return {"Computer_Idn", idn};
+  if (std::optional<bool> stored = StoredRowExists(row)) {
+    if (*stored) row.exists = true;
+    return {"Computer_Idn", idn};
+  }
+  if (QueryId("SELECT " + row.table + "_Idn FROM " + row.table + " WHERE Computer_Idn = " + idn +
               " AND " + row.key_column + " = " + row.key_value)) {
     row.exists = true;
   }
@@ -343,9 +417,13 @@ ScanStore::RowKey ScanStore::KeyedRowKey(scan::PendingRow& row) {
 
 ScanStore::RowKey ScanStore::DeviceChildKey(scan::PendingRow& row) {
   const std::string idn = std::to_string(computer_idn_);
-  std::string sql = "SELECT Computer_Idn FROM " + row.table + " WHERE Computer_Idn = " + idn;
-  if (HasKeyValue(row)) sql += " AND " + row.key_column + " = " + row.key_value;
-  if (QueryId(sql)) {
+  std::optional<bool> stored = StoredRowExists(row);
+  if (!stored) {
+    std::string sql = "SELECT Computer_Idn FROM " + row.table + " WHERE Computer_Idn = " + idn;
+    if (HasKeyValue(row)) sql += " AND " + row.key_column + " = " + row.key_value;
+    stored = QueryId(sql).has_value();
+  }
+  if (*stored) {
     row.exists = true;
     return {"Computer_Idn", idn};
   }
@@ -358,9 +436,19 @@ ScanStore::RowKey ScanStore::DeviceChildKey(scan::PendingRow& row) {
   }
   // A deletion never creates rows, not even an empty parent.
   if ((row.parent_kind == kind::kKindDevice || row.parent_kind == kind::kKindNoPurge) &&
-      !row.parent_table.empty() && !row.deleted &&
-      !QueryId("SELECT Computer_Idn FROM " + row.parent_table + " WHERE Computer_Idn = " + idn)) {
-    ExecuteText("INSERT INTO " + row.parent_table + "(Computer_Idn) VALUES(" + idn + ")");
+      !row.parent_table.empty() && !row.deleted) {
+    scan::PendingRow parent;
+    parent.table = row.parent_table;
+    std::optional<bool> parent_stored = StoredRowExists(parent);
+    if (!parent_stored) {
+      parent_stored =
+          QueryId("SELECT Computer_Idn FROM " + row.parent_table + " WHERE Computer_Idn = " + idn)
+              .has_value();
+    }
+    if (!*parent_stored) {
+      ExecuteText("INSERT INTO " + row.parent_table + "(Computer_Idn) VALUES(" + idn + ")");
+      NoteInserted(parent);
+    }
   }
   return {"Computer_Idn", idn};
 }
@@ -400,6 +488,9 @@ ScanStore::RowKey ScanStore::OwnIdParentKey(scan::PendingRow& row) {
   const bool is_parent = EqualsIgnoringCase(row.table, parent);
   if (*cached == 0 && !is_parent && !row.deleted) {
     ExecuteText("INSERT INTO " + parent + "(Computer_Idn) VALUES(" + idn + ")");
+    scan::PendingRow parent_row;
+    parent_row.table = parent;
+    NoteInserted(parent_row);
     *cached = QueryId(parent_query).value_or(-1);
   }
 
@@ -407,7 +498,11 @@ ScanStore::RowKey ScanStore::OwnIdParentKey(scan::PendingRow& row) {
   // key; without one there is nothing to find.
   const bool keyed = row.table_kind == kind::kKindOsKeyedChild || HasKeyValue(row);
   bool found = false;
-  if (!keyed) {
+  if (keyed && !HasKeyValue(row)) {
+    found = false;
+  } else if (std::optional<bool> stored = StoredRowExists(row)) {
+    found = *stored;
+  } else if (!keyed) {
     found = QueryId("SELECT " + id_column + " FROM " + row.table + " WHERE Computer_Idn = " + idn)
                 .has_value();
   } else if (HasKeyValue(row)) {
@@ -426,8 +521,17 @@ ScanStore::RowKey ScanStore::OwnIdParentKey(scan::PendingRow& row) {
     key.cols += ", " + id_column;
     key.vals += ", " + parent_id;
   }
-  // A new child of a bound adapter cannot tell from its own key which
-  // adapter it belongs to; its BoundAdapter_Idn stays NULL.
+  // A new child of a bound adapter belongs to the adapter it was read under
+  // (the adapters are written first, parents before children).
+  if (EqualsIgnoringCase(row.parent_table, "BoundAdapter") && !row.parent_key_value.empty()) {
+    const std::optional<int32_t> adapter =
+        QueryId("SELECT BoundAdapter_Idn FROM BoundAdapter WHERE Computer_Idn = " + idn +
+                " AND Name = " + row.parent_key_value);
+    if (adapter) {
+      key.cols += ", BoundAdapter_Idn";
+      key.vals += ", " + std::to_string(*adapter);
+    }
+  }
   return key;
 }
 
@@ -445,9 +549,17 @@ ScanStore::RowKey ScanStore::FamilyRowKey(scan::PendingRow& row) {
       row.exists = false;
     }
   }
-  std::string sql = "SELECT " + id_column + " FROM " + row.table + " WHERE Computer_Idn = " + idn;
-  if (HasKeyValue(row)) sql += " AND " + row.key_column + " = " + row.key_value;
-  const std::optional<int32_t> found = QueryId(sql);
+  std::optional<int32_t> found;
+  const SnapshotRecord* record = nullptr;
+  std::optional<bool> stored = StoredRowExists(row, &record);
+  if (stored && record != nullptr) {
+    found = StoredValue(row, *record, id_column).ToInt32();
+  }
+  if (!stored || (*stored && record == nullptr) || (record != nullptr && !found)) {
+    std::string sql = "SELECT " + id_column + " FROM " + row.table + " WHERE Computer_Idn = " + idn;
+    if (HasKeyValue(row)) sql += " AND " + row.key_column + " = " + row.key_value;
+    found = QueryId(sql);
+  }
   if (!found) {
     row.exists = false;
     RowKey key{"Computer_Idn", idn};
@@ -471,9 +583,14 @@ ScanStore::RowKey ScanStore::UnmodeledKey(scan::PendingRow& row) {
   const std::string idn = std::to_string(computer_idn_);
   const std::string metaobject = std::to_string(row.metaobject_id);
   RowKey key{"Computer_Idn, METAOBJATTRRELATIONS_IDN", idn + ", " + metaobject};
-  const std::optional<int32_t> id =
-      QueryId("SELECT UNMODELEDDATA_IDN FROM UnmodeledData WHERE Computer_Idn = " + idn +
-              " AND METAOBJATTRRELATIONS_IDN = " + metaobject);
+  std::optional<int32_t> id;
+  const SnapshotRecord* record = nullptr;
+  std::optional<bool> stored = StoredRowExists(row, &record);
+  if (record != nullptr) id = StoredValue(row, *record, "UNMODELEDDATA_IDN").ToInt32();
+  if (!stored || *stored != id.has_value()) {
+    id = QueryId("SELECT UNMODELEDDATA_IDN FROM UnmodeledData WHERE Computer_Idn = " + idn +
+                 " AND METAOBJATTRRELATIONS_IDN = " + metaobject);
+  }
   if (!id) {
     row.exists = false;
     return key;
@@ -522,6 +639,7 @@ void ScanStore::WriteRow(scan::PendingRow& row) {
   } else {
     ExecuteText(statement.sql);
   }
+  if (!row.exists) NoteInserted(row);
   // One statement binds one image; a row with several writes the others
   // into the row it has just written, one at a time.
   if (statement.more_images.empty()) return;
@@ -538,23 +656,7 @@ void ScanStore::WriteRow(scan::PendingRow& row) {
 void ScanStore::AppendTableLevels(const std::vector<std::string>& parents,
                                   std::vector<std::string>& expanded,
                                   std::vector<std::string>& order) {
-  std::string list;
-  for (const std::string& parent : parents) {
-    if (!list.empty()) list += ',';
-    list += db::SqlQuote(db::DbValue::Text(parent));
-  }
-  std::vector<std::string> level;
-  db::Recordset rows = connection_.Query(
-      "SELECT DISTINCT UPPER(TABLENAME) FROM METAOBJATTRRELATIONS WHERE UPPER(PARENTTABLE) IN(" +
-      list + ")");
-  for (; !rows.AtEnd(); rows.Next()) {
-    std::string name = rows.Value(0).ToText();
-    const size_t first = name.find_first_not_of(" \t\r\n");
-    const size_t last = name.find_last_not_of(" \t\r\n");
-    if (first == std::string::npos) continue;
-    level.push_back(name.substr(first, last - first + 1));
-  }
-  rows.Close();
+  const std::vector<std::string> level = metaschema_.ChildTables(parents);
   if (level.empty()) return;
   // Each table's children are asked for once: a metaschema whose parents
   // form a cycle would otherwise recurse without end.

@@ -200,6 +200,7 @@ int ScanProcessor::StoreScan(ScanWork& work, bool insert_computer) {
     if (!computer_idn || *computer_idn < 1)
       throw db::DbError(db::kErrorFail, "The key of the new COMPUTER row could not be read.");
     store.set_computer_idn(*computer_idn);
+    store.StartNewDevice();
   }
 
   if (!scan::ReadScan(store, work.text, work.mac, creators_)) {

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <iterator>
 #include <utility>
 
 #include "db/dialect.h"
@@ -19,13 +20,6 @@ namespace {
 // Stored texts are compared after the trimming SqlQuote applies when it
 // writes them, so an unchanged value never reads as changed.
 std::string_view Trim(std::string_view text) { return db::TrimSqlWhiteSpace(text); }
-
-int ColumnIndex(const SnapshotTable& table, std::string_view column) {
-  for (size_t i = 0; i < table.columns.size(); ++i) {
-    if (EqualsIgnoringCase(table.columns[i], column)) return static_cast<int>(i);
-  }
-  return -1;
-}
 
 // A stored number as a 32-bit integer: decimals converted, doubles truncated.
 std::optional<int32_t> StoredInteger(const db::DbValue& value) {
@@ -136,14 +130,6 @@ bool StoredEmpty(const db::DbValue& stored) {
   return false;
 }
 
-bool KeyMatches(const db::DbValue& stored, const std::string& key_value) {
-  if (stored.type() == db::DbValue::Type::kText) return Trim(stored.text()) == key_value;
-  std::optional<int32_t> number = StoredInteger(stored);
-  if (!number) return false;
-  std::optional<int64_t> key = ReadInteger(key_value);
-  return key && *key == *number;
-}
-
 // A key-list value that identifies a row: texts without surrounding blanks,
 // integers, decimals and dates. Null, doubles and bytes do not.
 bool ComparableKeyValue(const db::DbValue& value) {
@@ -182,6 +168,10 @@ void ScanStore::ResetForScan() {
   snapshot_.clear();
   snapshot_loaded_ = false;
   pending_.clear();
+  pending_by_instance_.clear();
+  inserted_rows_.clear();
+  bound_adapter_key_.clear();
+  adapter_of_child_.clear();
   has_software_section_ = false;
   has_deletions_ = false;
   identity_changes_ = 0;
@@ -210,56 +200,138 @@ std::string ScanStore::CatalogueName(std::string_view name) const {
   return std::string(name);
 }
 
+void ScanStore::StartNewDevice() {
+  snapshot_.clear();
+  snapshot_loaded_ = true;
+}
+
 void ScanStore::LoadSnapshot() {
   snapshot_.clear();
-  // The device's file instances are compared like every other table's rows:
-  // without them every file of every scan would be written again, and a
-  // file gone from a full scan would never be purged. The metaschema leaves
-  // FileInfoInstance out of its device tables because its rows are tied to
-  // the file catalogue; the store handles that link itself.
-  std::vector<std::string> tables = metaschema_.device_tables();
-  const std::string file_instances = CatalogueName("FileInfoInstance");
-  tables.push_back(file_instances);
-  for (const std::string& table : tables) {
-    const std::string device = std::to_string(computer_idn_);
+  const std::string device = std::to_string(computer_idn_);
+  const auto read_rows = [](db::Recordset& rows, SnapshotTable& stored, int width) {
+    for (; !rows.AtEnd(); rows.Next()) {
+      SnapshotRecord record;
+      record.cells.reserve(width);
+      for (int i = 0; i < width; ++i) record.cells.push_back({rows.Value(i), false});
+      stored.records.push_back(std::move(record));
+    }
+  };
+  for (const std::string& table : metaschema_.device_tables()) {
+    // The change history is the one device table nothing is compared with
+    // and nothing is purged from; it only grows, so reading it would make
+    // every scan of a device slower than the one before.
+    if (EqualsIgnoringCase(table, "HISTORY")) continue;
     db::Recordset rows =
         connection_.Query("SELECT * FROM " + table + " WHERE COMPUTER_IDN = " + device);
     if (rows.AtEnd()) continue;
     SnapshotTable stored;
     for (int i = 0; i < rows.FieldCount(); ++i) stored.columns.push_back(rows.FieldName(i));
-    if (table == file_instances) {
-      // A file's size, title, vendor and version are stored in its catalogue
-      // row, and the instance's columns of those names stay NULL. Read with
-      // the linked catalogue row's values in their place, the instance
-      // compares with the scan as the file it is: an unchanged file writes
-      // nothing, a changed size or version is a change. The columns keep the
-      // instance's names and order. Unseen, these columns are still never
-      // cleared by the purge: the deletion rule leaves catalogue columns of an
-      // instance alone.
-      std::string select;
-      for (const std::string& column : stored.columns) {
-        if (!select.empty()) select += ", ";
-        const bool from_catalogue =
-            EqualsIgnoringCase(column, "FileSize") || EqualsIgnoringCase(column, "Title") ||
-            EqualsIgnoringCase(column, "Vendor") || EqualsIgnoringCase(column, "Version");
-        select += (from_catalogue ? "f." : "i.") + column;
-        if (from_catalogue) select += " AS " + column;
+    read_rows(rows, stored, rows.FieldCount());
+    snapshot_[table] = std::move(stored);
+  }
+
+  // The device's file instances are compared like every other table's rows:
+  // without them every file of every scan would be written again, and a
+  // file gone from a full scan would never be purged. The metaschema leaves
+  // FileInfoInstance out of its device tables because its rows are tied to
+  // the file catalogue. A file's size, title, vendor and version are stored
+  // in its catalogue row, and the instance's columns of those names stay
+  // NULL: read with the linked catalogue row's values in their place, the
+  // instance compares with the scan as the file it is (an unchanged file
+  // writes nothing, a changed size or version is a change). Unseen, these
+  // columns are still never cleared by the purge: the deletion rule leaves
+  // catalogue columns of an instance alone.
+  const std::string file_instances = CatalogueName("FileInfoInstance");
+  constexpr std::string_view kFromCatalogue[] = {"FileSize", "Title", "Vendor", "Version"};
+  db::Recordset rows =
+      connection_.Query("SELECT i.*, f.FileSize, f.Title, f.Vendor, f.Version FROM " +
+                        file_instances + " i " + "LEFT JOIN " + CatalogueName("FileInfo") +
+                        " f ON f.FileInfo_Idn = i.FileInfo_Idn WHERE i.COMPUTER_IDN = " + device);
+  if (!rows.AtEnd()) {
+    const int width = rows.FieldCount() - static_cast<int>(std::size(kFromCatalogue));
+    SnapshotTable stored;
+    std::vector<std::pair<int, int>> replaced;  // instance column, catalogue column
+    for (int i = 0; i < width; ++i) {
+      stored.columns.push_back(rows.FieldName(i));
+      for (size_t k = 0; k < std::size(kFromCatalogue); ++k) {
+        if (EqualsIgnoringCase(stored.columns.back(), kFromCatalogue[k])) {
+          replaced.emplace_back(i, width + static_cast<int>(k));
+        }
       }
-      rows.Close();
-      rows = connection_.Query(
-          "SELECT " + select + " FROM " + table + " i LEFT JOIN " + CatalogueName("FileInfo") +
-          " f ON f.FileInfo_Idn = i.FileInfo_Idn WHERE i.COMPUTER_IDN = " + device);
-      if (rows.AtEnd()) continue;
     }
     for (; !rows.AtEnd(); rows.Next()) {
       SnapshotRecord record;
-      record.cells.reserve(stored.columns.size());
-      for (int i = 0; i < rows.FieldCount(); ++i) record.cells.push_back({rows.Value(i), false});
+      record.cells.reserve(width);
+      for (int i = 0; i < width; ++i) record.cells.push_back({rows.Value(i), false});
+      for (auto [instance, catalogue] : replaced)
+        record.cells[instance].value = rows.Value(catalogue);
       stored.records.push_back(std::move(record));
     }
-    snapshot_[table] = std::move(stored);
+    snapshot_[file_instances] = std::move(stored);
   }
   snapshot_loaded_ = true;
+}
+
+int ScanStore::ColumnPosition(SnapshotTable& table, std::string_view column) const {
+  if (table.column_positions.empty()) {
+    for (size_t i = 0; i < table.columns.size(); ++i) {
+      table.column_positions.emplace(Upper(table.columns[i]), static_cast<int>(i));
+    }
+  }
+  auto found = table.column_positions.find(Upper(column));
+  return found == table.column_positions.end() ? -1 : found->second;
+}
+
+const SnapshotColumnIndex& ScanStore::IndexOf(SnapshotTable& table, int column) const {
+  auto [entry, added] = table.column_indexes.try_emplace(column);
+  SnapshotColumnIndex& index = entry->second;
+  if (!added) return index;
+  for (size_t i = 0; i < table.records.size(); ++i) {
+    const db::DbValue& value = table.records[i].cells[column].value;
+    // emplace keeps the first record of a value, as a walk from the front
+    // would find it.
+    if (value.type() == db::DbValue::Type::kText) {
+      index.by_text.emplace(std::string(Trim(value.text())), i);
+    } else if (std::optional<int32_t> number = StoredInteger(value)) {
+      index.by_number.emplace(*number, i);
+    }
+  }
+  return index;
+}
+
+std::optional<size_t> ScanStore::FindByKey(SnapshotTable& table, int column,
+                                           std::string_view key_value) const {
+  const SnapshotColumnIndex& index = IndexOf(table, column);
+  std::optional<size_t> found;
+  if (auto text = index.by_text.find(std::string(key_value)); text != index.by_text.end()) {
+    found = text->second;
+  }
+  if (std::optional<int64_t> key = ReadInteger(key_value)) {
+    if (auto number = index.by_number.find(*key); number != index.by_number.end()) {
+      if (!found || number->second < *found) found = number->second;
+    }
+  }
+  return found;
+}
+
+bool ScanStore::Acceptable(SnapshotTable& table, std::string_view table_name, size_t record) const {
+  if (!table.acceptable) {
+    std::vector<int> key_columns;
+    for (const std::string& key_name : metaschema_.KeyList(table_name)) {
+      const std::string stored_name = CatalogueName(Trim(key_name));
+      for (size_t i = 0; i < table.columns.size(); ++i) {
+        if (table.columns[i] == stored_name) key_columns.push_back(static_cast<int>(i));
+      }
+    }
+    std::vector<bool> acceptable(table.records.size(), true);
+    for (size_t r = 0; r < table.records.size(); ++r) {
+      for (int column : key_columns) {
+        if (!ComparableKeyValue(table.records[r].cells[column].value)) acceptable[r] = false;
+      }
+    }
+    table.acceptable = std::move(acceptable);
+  }
+  return (*table.acceptable)[record];
 }
 
 void ScanStore::RecordChange(const db::DbValue& old_value, const db::DbValue& new_value,
@@ -287,45 +359,41 @@ bool ScanStore::WriteAttribute(scan::ScanLine& line) {
   auto found_table = snapshot_.find(CatalogueName(info->table));
   if (found_table != snapshot_.end()) {
     SnapshotTable& table = found_table->second;
-    const int column = ColumnIndex(table, info->column);
+    const int column = ColumnPosition(table, info->column);
     if (column < 0) return false;
 
-    SnapshotRecord* record = nullptr;
+    std::optional<size_t> record;
+    int key_column = -1;
     if (EqualsIgnoringCase(info->table, "UnmodeledData")) {
-      const int id_column = ColumnIndex(table, "METAOBJATTRRELATIONS_IDN");
-      for (SnapshotRecord& candidate : table.records) {
-        if (id_column < 0) break;
-        if (StoredInteger(candidate.cells[id_column].value) == info->metaobject_id) {
-          record = &candidate;
-          break;
-        }
+      const int id_column = ColumnPosition(table, "METAOBJATTRRELATIONS_IDN");
+      if (id_column >= 0) {
+        const SnapshotColumnIndex& index = IndexOf(table, id_column);
+        if (auto found = index.by_number.find(info->metaobject_id); found != index.by_number.end())
+          record = found->second;
       }
     } else if (key_info) {
-      const int key_column = ColumnIndex(table, key_info->column);
-      for (SnapshotRecord& candidate : table.records) {
-        if (key_column < 0) break;
-        if (KeyMatches(candidate.cells[key_column].value, line.key_value)) {
-          candidate.cells[key_column].seen = true;
-          record = &candidate;
-          break;
-        }
-      }
+      key_column = ColumnPosition(table, key_info->column);
+      if (key_column >= 0) record = FindByKey(table, key_column, line.key_value);
     } else if (!table.records.empty()) {
-      record = &table.records.front();
+      record = 0;
     }
 
-    if (record != nullptr) {
-      bool acceptable = true;
-      for (const std::string& key_name : metaschema_.KeyList(info->table)) {
-        const std::string stored_name = CatalogueName(Trim(key_name));
-        for (size_t i = 0; i < table.columns.size(); ++i) {
-          if (table.columns[i] == stored_name && !ComparableKeyValue(record->cells[i].value)) {
-            acceptable = false;
-          }
-        }
-      }
-      if (acceptable) cell = &record->cells[column];
+    // A record refused here is treated as a new instance: its key stays
+    // unseen, so the purge removes the stale row the new one replaces.
+    if (record && Acceptable(table, info->table, *record)) {
+      SnapshotRecord& stored = table.records[*record];
+      if (key_column >= 0) stored.cells[key_column].seen = true;
+      cell = &stored.cells[column];
     }
+  }
+  // A bound adapter's children are read right after its own lines, and
+  // their own keys do not say which adapter they belong to.
+  if (key_info && EqualsIgnoringCase(info->table, "BoundAdapter")) {
+    bound_adapter_key_ = scan::KeyLiteral(pk_value_type, line.key_value, kind_);
+  } else if (EqualsIgnoringCase(info->parent_table, "BoundAdapter")) {
+    const std::string key =
+        key_info ? scan::KeyLiteral(pk_value_type, line.key_value, kind_) : std::string();
+    adapter_of_child_[Upper(info->table) + '\n' + Upper(key)] = bound_adapter_key_;
   }
 
   db::DbValue new_value = db::DbValue::Text(line.value);
@@ -371,14 +439,20 @@ bool ScanStore::WriteAttribute(scan::ScanLine& line) {
 
 void ScanStore::AddPendingRow(scan::PendingRow row, bool no_merge) {
   std::string key = Upper(row.table);
+  if (EqualsIgnoringCase(row.parent_table, "BoundAdapter")) {
+    auto adapter = adapter_of_child_.find(key + '\n' + Upper(row.key_value));
+    if (adapter != adapter_of_child_.end()) row.parent_key_value = adapter->second;
+  }
   // Deleted rows stand alone both ways: merged into another row they would
   // turn its changes into a deletion, and a later row merged into them would
   // lose its values to that deletion.
-  if (!no_merge && !row.deleted && !EqualsIgnoringCase(row.table, "UnmodeledData")) {
-    auto [begin, end] = pending_.equal_range(key);
-    for (auto it = begin; it != end; ++it) {
-      scan::PendingRow& target = it->second;
-      if (target.deleted || !EqualsIgnoringCase(target.key_value, row.key_value)) continue;
+  const bool mergeable =
+      !no_merge && !row.deleted && !EqualsIgnoringCase(row.table, "UnmodeledData");
+  std::string instance;
+  if (mergeable) {
+    instance = key + '\n' + Upper(row.key_value);
+    if (auto found = pending_by_instance_.find(instance); found != pending_by_instance_.end()) {
+      scan::PendingRow& target = found->second->second;
       target.exists = target.exists || row.exists;
       for (const scan::PendingAttribute& attribute : row.attributes) {
         MergeAttribute(target, attribute);
@@ -386,7 +460,8 @@ void ScanStore::AddPendingRow(scan::PendingRow row, bool no_merge) {
       return;
     }
   }
-  pending_.emplace(std::move(key), std::move(row));
+  auto added = pending_.emplace(std::move(key), std::move(row));
+  if (mergeable) pending_by_instance_.emplace(std::move(instance), added);
 }
 
 }  // namespace corvane::store

@@ -23,12 +23,13 @@
 
 #include <cstdint>
 #include <functional>
-#include <list>
 #include <map>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "db/connection.h"
@@ -51,10 +52,28 @@ struct SnapshotRecord {
   std::vector<SnapshotCell> cells;
 };
 
+// Finds a table's stored rows by the value of one column without walking
+// the table: each distinct value names the first row (in the table's order)
+// that holds it, as a walk from the front would find it. Texts are indexed
+// as trimmed, numbers as 32-bit integers (decimals converted, doubles
+// truncated); other values are not indexed.
+struct SnapshotColumnIndex {
+  std::unordered_map<std::string, size_t> by_text;
+  std::unordered_map<int64_t, size_t> by_number;
+};
+
 // The stored rows of one table for the device.
 struct SnapshotTable {
   std::vector<std::string> columns;  // as the database returns them
-  std::list<SnapshotRecord> records;
+  std::vector<SnapshotRecord> records;
+
+  // Lookup aids the store builds on first use, so that finding a column or
+  // an instance costs the same for a device of ten rows and of ten thousand.
+  std::unordered_map<std::string, int> column_positions;  // upper-case name; first wins
+  std::unordered_map<int, SnapshotColumnIndex> column_indexes;
+  // The record positions whose key-list columns all hold comparable values;
+  // computed once per table and scan.
+  std::optional<std::vector<bool>> acceptable;
 };
 
 // Table name (as listed in the metaschema's device tables) to its rows;
@@ -101,8 +120,13 @@ class ScanStore : public scan::InventoryWriter {
   }
 
   // Reads the device's stored rows: one "SELECT * FROM <table> WHERE
-  // COMPUTER_IDN = <id>" per device table of the metaschema.
+  // COMPUTER_IDN = <id>" per device table of the metaschema (the change
+  // history excepted: nothing is compared with it or purged from it).
   void LoadSnapshot();
+  // For a device whose row this scan's transaction created: it has no stored
+  // rows, so the snapshot is known to be empty without a query, and no row
+  // needs a query to tell whether it exists.
+  void StartNewDevice();
   bool snapshot_loaded() const { return snapshot_loaded_; }
   const DeviceSnapshot& snapshot() const { return snapshot_; }
 
@@ -184,6 +208,24 @@ class ScanStore : public scan::InventoryWriter {
   // Runs a catalogue statement: seen by the observer, not copied.
   void ExecuteCatalogue(const std::string& sql);
 
+  // --- Snapshot lookups (scan_store.cpp).
+  int ColumnPosition(SnapshotTable& table, std::string_view column) const;
+  const SnapshotColumnIndex& IndexOf(SnapshotTable& table, int column) const;
+  // The first record whose value in `column` matches the key: a stored text
+  // trimmed equal to it, a stored number equal to it read as an integer.
+  std::optional<size_t> FindByKey(SnapshotTable& table, int column,
+                                  std::string_view key_value) const;
+  bool Acceptable(SnapshotTable& table, std::string_view table_name, size_t record) const;
+  // Whether the database holds the pending row's instance, answered from the
+  // snapshot and the rows this flush has inserted; nullopt when the snapshot
+  // cannot tell (not loaded). `record` receives the stored record, if any.
+  std::optional<bool> StoredRowExists(const scan::PendingRow& row,
+                                      const SnapshotRecord** record = nullptr);
+  void NoteInserted(const scan::PendingRow& row);
+  // The stored value of `column` in a stored record (EMPTY when absent).
+  db::DbValue StoredValue(const scan::PendingRow& row, const SnapshotRecord& record,
+                          std::string_view column);
+
   // --- Attribute writer helpers (scan_store.cpp).
   // A table name of the metaschema as the catalogue stores it: upper case on
   // Oracle, lower case on PostgreSQL, as written elsewhere.
@@ -200,6 +242,18 @@ class ScanStore : public scan::InventoryWriter {
   DeviceSnapshot snapshot_;
   bool snapshot_loaded_ = false;
   std::multimap<std::string, scan::PendingRow> pending_;
+  // Pending rows that later parts of the same instance merge into: upper-case
+  // table name and key value to the row. Deleted rows are never listed.
+  std::unordered_map<std::string, std::multimap<std::string, scan::PendingRow>::iterator>
+      pending_by_instance_;
+  // Instances this flush has inserted ("TABLE\nkey literal").
+  std::unordered_set<std::string> inserted_rows_;
+  // The bound adapter whose lines the reader met last: its children are
+  // read right after it and belong to it.
+  std::string bound_adapter_key_;
+  // A bound adapter's child instance ("TABLE\nKEY LITERAL") to the key
+  // literal of its adapter.
+  std::unordered_map<std::string, std::string> adapter_of_child_;
   bool has_software_section_ = false;
   bool has_deletions_ = false;
   uint32_t identity_changes_ = 0;
