@@ -122,7 +122,7 @@ std::string BuildConnectionString(const ConnectionCredentials& credentials) {
   AppendAttribute(out, "DRIVER", driver);
   if (strcasecmp(driver.c_str(), kSqliteDriver) == 0) {
     AppendAttribute(out, "DATABASE", credentials.database);
-    return out;
+    return out + ";" + kSqliteAttributes;
   }
   if (credentials.is_oracle) {
     AppendAttribute(out, "DBQ", credentials.server);
@@ -137,6 +137,7 @@ std::string BuildConnectionString(const ConnectionCredentials& credentials) {
   }
   AppendAttribute(out, "UID", credentials.user);
   AppendAttribute(out, "PWD", credentials.password);
+  if (IsPostgresDriver(driver)) out += std::string(";") + kPostgresAttributes;
   return out;
 }
 

@@ -18,8 +18,20 @@ namespace corvane::db {
 // that registered a driver under another name set "Driver".
 inline constexpr char kSqlServerDriver[] = "FreeTDS";
 inline constexpr char kOracleDriver[] = "Oracle ODBC Driver";
-// The embedded default; its connection string names only the database file.
+// The embedded default; its connection string names the database file and
+// the journal settings below.
 inline constexpr char kSqliteDriver[] = "SQLite3";
+
+// Attributes every connection adds for its driver, so that one durable
+// commit per scan stays cheap without giving up durability:
+// - SQLite writes ahead to a log (readers no longer block the writer, a
+//   commit appends instead of rewriting pages twice) and syncs the log at
+//   every commit, so a committed scan survives a power cut;
+// - psqlODBC rolls back the whole transaction on a failed statement instead
+//   of wrapping every statement in a savepoint of its own (the server rolls
+//   a scan back whole on any failure anyway).
+inline constexpr char kSqliteAttributes[] = "JournalMode=WAL;SyncPragma=FULL";
+inline constexpr char kPostgresAttributes[] = "Protocol=7.4-0";
 
 // The credential store's key of named connections (under
 // HKEY_LOCAL_MACHINE); its "Default" value names the one the server uses.
@@ -50,7 +62,8 @@ std::optional<ConnectionCredentials> LoadCredentials();
 // For a PostgreSQL driver (a name containing "PostgreSQL", any case) a
 // server "host:port" or "[address]:port" (port all digits) is written as
 // SERVER=host;PORT=port, since psqlODBC takes the port separately; without a
-// port the driver's default (5432) applies.
+// port the driver's default (5432) applies. kSqliteAttributes and
+// kPostgresAttributes follow for those drivers.
 std::string BuildConnectionString(const ConnectionCredentials& credentials);
 
 }  // namespace corvane::db

@@ -70,7 +70,9 @@ TEST(BuildConnectionStringTest, DriverFollowsDriverValueOrIsOracle) {
             (std::pair<std::string, std::string>{"DRIVER", "PostgreSQL Unicode"}));
   c.driver = "sqlite3";
   c.database = "/var/lib/corvane/inventory.db";
-  EXPECT_EQ(BuildConnectionString(c), "DRIVER={sqlite3};DATABASE=/var/lib/corvane/inventory.db");
+  EXPECT_EQ(
+      BuildConnectionString(c),
+      "DRIVER={sqlite3};DATABASE=/var/lib/corvane/inventory.db;JournalMode=WAL;SyncPragma=FULL");
 }
 
 TEST(BuildConnectionStringTest, HostileValuesStayOneAttributeEach) {
@@ -90,7 +92,8 @@ TEST(BuildConnectionStringTest, HostileValuesStayOneAttributeEach) {
 TEST(BuildConnectionStringTest, PostgresServerPortBecomesItsOwnAttribute) {
   ConnectionCredentials c{"cv", "db01:5433", "inventory", "pw", "PostgreSQL Unicode", false, false};
   EXPECT_EQ(BuildConnectionString(c),
-            "DRIVER={PostgreSQL Unicode};SERVER=db01;PORT=5433;DATABASE=inventory;UID=cv;PWD={pw}");
+            "DRIVER={PostgreSQL Unicode};SERVER=db01;PORT=5433;DATABASE=inventory;UID=cv;PWD={pw};"
+            "Protocol=7.4-0");
   c.server = "[::1]:6000";
   EXPECT_EQ(ParseOdbc(BuildConnectionString(c))[1].second, "::1");
   EXPECT_EQ(ParseOdbc(BuildConnectionString(c))[2],
@@ -137,7 +140,8 @@ TEST_F(LoadCredentialsTest, ReadsStoreWithDriverAndFailsWithoutIt) {
   c = LoadCredentials();
   ASSERT_TRUE(c.has_value());
   EXPECT_EQ(c->driver, "SQLite3");
-  EXPECT_EQ(BuildConnectionString(*c), "DRIVER={SQLite3};DATABASE=inventory");
+  EXPECT_EQ(BuildConnectionString(*c),
+            "DRIVER={SQLite3};DATABASE=inventory;JournalMode=WAL;SyncPragma=FULL");
 }
 
 TEST_F(LoadCredentialsTest, DriverIsReadFromTheDefaultConnection) {

@@ -756,8 +756,15 @@ void ScanStore::PurgeUnseenValues() {
         if (key_column >= 0) {
           const db::AttributeInfo& key = *attributes[key_column];
           row.key_column = key.column;
+          // The stored key exactly as stored: a row stored with blanks
+          // around its key (refused by the attribute writer and replaced by
+          // a new row under the trimmed key) is the one to go, not its
+          // replacement.
+          const db::DbValue& stored_key = record.cells[key_column].value;
           row.key_value =
-              db::FormatSqlValue(key.data_type, record.cells[key_column].value, kind_, nullptr);
+              key.data_type == db::kValueText && stored_key.type() == db::DbValue::Type::kText
+                  ? "'" + db::DoubleSingleQuotes(stored_key.text()) + "'"
+                  : db::FormatSqlValue(key.data_type, stored_key, kind_, nullptr);
           row.pk_value_type =
               key.data_type == db::kValueNumber ? scan::kKeyInteger : scan::kKeyText;
           row.has_key = true;

@@ -64,6 +64,7 @@ class RowWriterTest : public ::testing::TestWithParam<TestDatabaseServer> {
       if (line.column.empty()) continue;
       scan::PendingRow row;
       row.table = line.table;
+      row.parent_table = line.parent_table;
       row.key_column = line.key_column;
       row.table_kind = line.table_kind;
       row.metaobject_id = line.metaobject_id;
@@ -227,6 +228,68 @@ TEST_P(RowWriterTest, ParentRowsWithOwnIdsAreCreatedForTheirFirstChild) {
       (std::vector<std::string>{
           "UPDATE UnmodeledData SET DataString = '2 days' WHERE Computer_Idn=" + idn_ +
           " AND METAOBJATTRRELATIONS_IDN=" + metaobject + " AND UNMODELEDDATA_IDN=" + unmodeled}));
+}
+
+TEST_P(RowWriterTest, ANewChildOfABoundAdapterBelongsToTheAdapterItWasReadUnder) {
+  // A site's own component below the bound adapters.
+  connection_.Execute(
+      "CREATE TABLE AdapterDns(AdapterDns_Idn INTEGER, Computer_Idn INTEGER, "
+      "NetworkSoftware_Idn INTEGER, BoundAdapter_Idn INTEGER, Server VARCHAR(64), "
+      "Priority VARCHAR(16))");
+  const std::string text_type =
+      Value(
+          "SELECT TYPENAME FROM METAOBJATTRRELATIONS WHERE TABLENAME = 'BoundAdapter' AND "
+          "COLUMNNAME = 'Name'")
+          .ToText();
+  const std::string dns = "Computer.Network.TCPIP.Bound Adapter.DNS";
+  int id = 9000;
+  for (const char* column : {"Server", "Priority"}) {
+    connection_.Execute(
+        "INSERT INTO METAOBJATTRRELATIONS(METAOBJATTRRELATIONS_IDN, COMPONENTPATH, ATTRIBUTENAME, "
+        "TABLENAME, COLUMNNAME, PARENTTABLE, TYPENAME, TABLEKIND, PARENTKIND, KEYATTR, MARKER, "
+        "TRACKFLAGS) VALUES(" +
+        std::to_string(++id) + ", '" + dns + "', '" + column + "', 'AdapterDns', '" + column +
+        "', 'BoundAdapter', '" + text_type + "', 3, 3, " +
+        (std::string(column) == "Server" ? "1" : "0") + ", 0, 0)");
+  }
+  ASSERT_TRUE(metaschema_.Load());
+
+  const std::string bound = "Computer.Network.TCPIP.Bound Adapter";
+  const std::vector<Line> scan = {{bound, "IP Address", "Name", "eth0", "10.0.0.2"},
+                                  {dns, "Priority", "Server", "192.0.2.53", "1"},
+                                  {bound, "IP Address", "Name", "eth1", "10.0.0.3"},
+                                  {dns, "Priority", "Server", "198.51.100.53", "2"}};
+  auto store = NewScan();
+  Scan(*store, scan);
+  const auto adapter_of = [&](const std::string& server) {
+    return Value("SELECT BoundAdapter_Idn FROM AdapterDns WHERE Server = '" + server + "'")
+        .ToText();
+  };
+  const auto adapter_named = [&](const std::string& name) {
+    return Value("SELECT BoundAdapter_Idn FROM BoundAdapter WHERE Name = '" + name + "'").ToText();
+  };
+  EXPECT_FALSE(adapter_named("eth0").empty());
+  EXPECT_EQ(adapter_of("192.0.2.53"), adapter_named("eth0"));
+  EXPECT_EQ(adapter_of("198.51.100.53"), adapter_named("eth1"));
+
+  // Found again, the children are compared rather than written anew.
+  store = NewScan();
+  Scan(*store, scan);
+  EXPECT_TRUE(statements_.empty()) << statements_.front();
+  EXPECT_EQ(Value("SELECT COUNT(*) FROM AdapterDns").ToInt32(), 2);
+}
+
+TEST_P(RowWriterTest, AStoredRowRefusedForItsPaddedKeyIsReplacedAndPurged) {
+  // Written by another tool: the key carries a trailing blank, so the key
+  // list cannot name the row and the writer treats the package as new.
+  connection_.Execute("INSERT INTO AppSoftware(Computer_Idn, Name, Version) VALUES(" + idn_ +
+                      ", 'vim ', '8.0')");
+  auto store = NewScan();
+  store->SetHasSoftwareSection(true);
+  Scan(*store, {{"Computer.Software.Package", "Version", "Name", "vim", "9.0"}});
+  store->PurgeUnseenValues();
+  EXPECT_EQ(Value("SELECT COUNT(*) FROM AppSoftware").ToInt32(), 1);
+  EXPECT_EQ(Value("SELECT Version FROM AppSoftware WHERE Name = 'vim'").ToText(), "9.0");
 }
 
 TEST_P(RowWriterTest, FileInstancesAndSuitesAreFoundByTheirOwnIds) {

@@ -126,6 +126,17 @@ TEST_P(ScanApplyTest, AFullScanFillsEveryModelledAttributeAndAgainChangesNothing
   EXPECT_EQ(again.changes_recorded, 0);
 }
 
+TEST_P(ScanApplyTest, AFullScanAsTheReceiverStoresItIsUnchangedTheSecondTime) {
+  // The receiver appends the connection's address after the scan's own
+  // "Network - TCPIP - Address" line; both name one column.
+  const std::string received = full_ + "Network - TCPIP - Address =127.000.000.001\r\n";
+  const ApplyResult first = harness_->Apply(received);
+  EXPECT_EQ(ValueOf(first.computer_idn, "Computer.Network.TCPIP", "Address"), "127.000.000.001");
+  const ApplyResult again = harness_->Apply(received);
+  EXPECT_TRUE(again.statements.empty()) << again.statements.front();
+  EXPECT_EQ(again.changes_recorded, 0);
+}
+
 TEST_P(ScanApplyTest, TheDeltaScanChangesAddsAndDeletesWhatItSays) {
   const int32_t device = harness_->Apply(full_).computer_idn;
   const ApplyResult delta = harness_->Apply(SampleScan("debian12-delta.scn"));

@@ -131,7 +131,7 @@ std::string PostgresConnectionString(const TestDatabaseServer& server, std::stri
                                      std::string_view user, std::string_view password) {
   return "DRIVER={PostgreSQL Unicode};SERVER=" + server.host + ";PORT=" + server.port +
          ";DATABASE=" + std::string(database) + ";UID=" + std::string(user) +
-         ";PWD=" + BraceQuote(password) + ";";
+         ";PWD=" + BraceQuote(password) + ";" + db::kPostgresAttributes + ";";
 }
 
 ScratchDatabase::ScratchDatabase(const TestDatabaseServer& server) : server_(server) {
@@ -141,7 +141,8 @@ ScratchDatabase::ScratchDatabase(const TestDatabaseServer& server) : server_(ser
       throw std::runtime_error("cannot create a directory for the SQLite database");
     }
     directory_ = pattern;
-    connection_string_ = "DRIVER={SQLite3};DATABASE=" + directory_ + "/test.db;";
+    connection_string_ =
+        "DRIVER={SQLite3};DATABASE=" + directory_ + "/test.db;" + db::kSqliteAttributes + ";";
     return;
   }
   if (!server.available()) throw std::runtime_error("no PostgreSQL server configured");

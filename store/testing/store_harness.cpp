@@ -85,7 +85,11 @@ ApplyResult StoreHarness::Apply(std::string_view scan_text, std::ostream* sql_co
     store.set_sql_copy(sql_copy);
     store.set_statement_observer(
         [&result](std::string_view sql) { result.statements.emplace_back(sql); });
-    if (!result.new_device) store.LoadSnapshot();
+    if (result.new_device) {
+      store.StartNewDevice();
+    } else {
+      store.LoadSnapshot();
+    }
     if (!scan::ReadScan(store, scan_text, scan::IsMacScan(scan_text), scan::CreatorTypes()))
       throw std::runtime_error("the scan text ends inside a contents block");
     if (store.snapshot_loaded() && !store.has_deletions()) store.PurgeUnseenValues();
