@@ -1,5 +1,7 @@
 #include "db/schema_ddl.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <set>
 #include <stdexcept>
@@ -281,9 +283,19 @@ std::vector<std::vector<std::string_view>> IndexLists(const Schema& schema, cons
   return lists;
 }
 
+// The file catalogue is searched by UPPER(FileName), so that is what its
+// index holds. SQL Server indexes no expressions: it indexes a computed
+// column of the same expression instead, and its optimiser matches the
+// lookups' UPPER(FileName) to it.
+constexpr char kUpperFileNameColumn[] = "FileNameUpper";
+
+bool IsCatalogueName(const Table& table, std::string_view column) {
+  return SameName(table.name, "FileInfo") && SameName(column, "FileName");
+}
+
 std::string IndexedColumn(const Table& table, std::string_view column, DbmsKind kind) {
-  if (kind != kDbmsSqlServer && SameName(table.name, "FileInfo") && SameName(column, "FileName")) {
-    return "UPPER(" + std::string(column) + ")";
+  if (IsCatalogueName(table, column)) {
+    return kind == kDbmsSqlServer ? kUpperFileNameColumn : "UPPER(" + std::string(column) + ")";
   }
   return std::string(column);
 }
@@ -329,7 +341,19 @@ std::vector<std::string> CreateStatements(const Schema& schema, DbmsKind kind) {
           sequence + ".NEXTVAL INTO :NEW." + std::string(table.id_column) + " FROM DUAL; END;");
     }
     int number = 0;
-    for (const auto& columns : IndexLists(schema, table)) {
+    const std::vector<std::vector<std::string_view>> index_lists = IndexLists(schema, table);
+    if (kind == kDbmsSqlServer) {
+      for (const auto& columns : index_lists) {
+        if (std::none_of(columns.begin(), columns.end(),
+                         [&](std::string_view c) { return IsCatalogueName(table, c); })) {
+          continue;
+        }
+        statements.push_back("ALTER TABLE " + std::string(table.name) + " ADD " +
+                             kUpperFileNameColumn + " AS UPPER(FileName)");
+        break;
+      }
+    }
+    for (const auto& columns : index_lists) {
       std::string sql =
           "CREATE INDEX " +
           names.Unique("IX_" + std::string(table.name) + "_" + std::to_string(++number)) + " ON " +
