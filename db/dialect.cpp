@@ -28,6 +28,9 @@ bool IsAsciiSpace(char c) {
 size_t LeadingSpace(std::string_view text) {
   if (text.empty()) return 0;
   if (IsAsciiSpace(text.front())) return 1;
+  // Every Unicode space starts with one of these lead bytes.
+  const auto lead = static_cast<unsigned char>(text.front());
+  if (lead != 0xC2 && lead != 0xE1 && lead != 0xE2 && lead != 0xE3) return 0;
   for (std::string_view space : kUnicodeSpaces) {
     if (text.starts_with(space)) return space.size();
   }
@@ -37,6 +40,8 @@ size_t LeadingSpace(std::string_view text) {
 size_t TrailingSpace(std::string_view text) {
   if (text.empty()) return 0;
   if (IsAsciiSpace(text.back())) return 1;
+  // Every Unicode space ends in a continuation byte; ASCII never does.
+  if ((static_cast<unsigned char>(text.back()) & 0xC0) != 0x80) return 0;
   for (std::string_view space : kUnicodeSpaces) {
     if (text.ends_with(space)) return space.size();
   }

@@ -124,10 +124,12 @@ void MetadataComponent::Load() {
     by_column_.emplace(PairKey(records_[i].table, records_[i].column), i);
   }
   key_lists_ = std::move(key_lists);
+  ++generation_;
   loaded_ = true;
 }
 
 void MetadataComponent::Reset() {
+  ++generation_;
   loaded_ = false;
   records_.clear();
   by_path_.clear();

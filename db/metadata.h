@@ -60,6 +60,9 @@ class MetadataComponent {
   void Load();
   // Drops what Load read; lookups answer nothing until the next Load.
   void Reset();
+  // Changes with every Load and Reset, so that what callers derived from the
+  // records can tell it is stale.
+  uint64_t generation() const { return generation_; }
 
   // The row of `attribute` of `component_path` (both compared ignoring ASCII
   // case). `lookup_option` is accepted for callers that pass one; this
@@ -112,6 +115,7 @@ class MetadataComponent {
   void RefreshStamp();
 
  private:
+  uint64_t generation_ = 0;
   Connection& connection() const;
   // Every table of the catalogue with a Computer_Idn column, Computer excepted.
   std::vector<std::string> PerDeviceTables() const;

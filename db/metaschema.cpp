@@ -1,5 +1,7 @@
 #include "db/metaschema.h"
 
+#include <algorithm>
+
 #include <cctype>
 #include <climits>
 #include <cstdlib>
@@ -115,11 +117,10 @@ bool MetaschemaChanged(const DbValue& fresh_stamp, const DbValue& saved_stamp) {
   return fresh_stamp.date() > saved_stamp.date();
 }
 
-std::optional<std::string> HistoryInsertStatement(DbmsKind kind, int32_t computer_idn,
-                                                  const DbValue& old_value,
-                                                  const DbValue& new_value,
-                                                  const AttributeInfo& attribute, int pk_value_type,
-                                                  std::string_view key_value, int64_t change_time) {
+std::optional<HistoryRowText> HistoryRow(DbmsKind kind, int32_t computer_idn,
+                                         const DbValue& old_value, const DbValue& new_value,
+                                         const AttributeInfo& attribute, int pk_value_type,
+                                         std::string_view key_value, int64_t change_time) {
   std::string columns = "COMPUTER_IDN, METAOBJATTRRELATIONS_IDN, CHANGEDATE";
   // The change date is written as the ODBC escape on every database.
   std::string values = std::to_string(computer_idn) + ", " +
@@ -155,7 +156,45 @@ std::optional<std::string> HistoryInsertStatement(DbmsKind kind, int32_t compute
     AppendHistoryValue(pair.type, pair.new_column, new_value, kind, columns, values);
     AppendHistoryValue(pair.type, pair.old_column, old_value, kind, columns, values);
   }
-  return "INSERT INTO HISTORY (" + columns + ") VALUES (" + values + ")";
+  return HistoryRowText{std::move(columns), std::move(values)};
+}
+
+std::vector<std::string> HistoryInsertStatements(DbmsKind kind,
+                                                 const std::vector<HistoryRowText>& rows,
+                                                 size_t rows_per_statement) {
+  if (kind == kDbmsOracle || rows_per_statement == 0) rows_per_statement = 1;
+  // Column lists in the order they first appear, each with its rows.
+  std::vector<std::pair<const std::string*, std::vector<const std::string*>>> groups;
+  for (const HistoryRowText& row : rows) {
+    auto group = std::find_if(groups.begin(), groups.end(),
+                              [&row](const auto& entry) { return *entry.first == row.columns; });
+    if (group == groups.end()) group = groups.insert(groups.end(), {&row.columns, {}});
+    group->second.push_back(&row.values);
+  }
+  std::vector<std::string> statements;
+  for (const auto& [columns, values] : groups) {
+    for (size_t first = 0; first < values.size(); first += rows_per_statement) {
+      std::string sql = "INSERT INTO HISTORY (" + *columns + ") VALUES ";
+      const size_t last = std::min(values.size(), first + rows_per_statement);
+      for (size_t i = first; i < last; ++i) {
+        if (i > first) sql += ", ";
+        sql += "(" + *values[i] + ")";
+      }
+      statements.push_back(std::move(sql));
+    }
+  }
+  return statements;
+}
+
+std::optional<std::string> HistoryInsertStatement(DbmsKind kind, int32_t computer_idn,
+                                                  const DbValue& old_value,
+                                                  const DbValue& new_value,
+                                                  const AttributeInfo& attribute, int pk_value_type,
+                                                  std::string_view key_value, int64_t change_time) {
+  std::optional<HistoryRowText> row = HistoryRow(kind, computer_idn, old_value, new_value,
+                                                 attribute, pk_value_type, key_value, change_time);
+  if (!row) return std::nullopt;
+  return "INSERT INTO HISTORY (" + row->columns + ") VALUES (" + row->values + ")";
 }
 
 Metaschema::Metaschema() { device_tables_.reserve(kInitialDeviceTableRoom); }
@@ -181,6 +220,8 @@ bool Metaschema::Attach(Connection* connection, DbmsKind kind, int lookup_option
 bool Metaschema::Load() {
   try {
     metadata_ = std::make_unique<MetadataComponent>();
+    // The new component may live where the old one did.
+    cached_metadata_ = nullptr;
     metadata_->SetConnection(connection_, dbms_kind_);
     metadata_->Load();
     device_tables_.clear();
@@ -253,11 +294,33 @@ AttributeInfo Metaschema::ToAttributeInfo(const MetadataRecord& record,
 
 std::optional<AttributeInfo> Metaschema::LookupAttribute(std::string_view component_path,
                                                          std::string_view attribute) const {
+  const AttributeInfo* info = FindAttribute(component_path, attribute);
+  if (info == nullptr) return std::nullopt;
+  return *info;
+}
+
+const AttributeInfo* Metaschema::FindAttribute(std::string_view component_path,
+                                               std::string_view attribute) const {
   if (metadata_ == nullptr) throw DbError(kErrorFail, "Metaschema: not loaded");
-  std::optional<MetadataRecord> record =
-      metadata_->AttributeByPath(component_path, attribute, lookup_option_);
-  if (!record) return std::nullopt;
-  return ToAttributeInfo(*record, attribute);
+  if (cached_metadata_ != metadata_.get() || cached_generation_ != metadata_->generation() ||
+      cached_lookup_option_ != lookup_option_) {
+    attribute_cache_.clear();
+    cached_metadata_ = metadata_.get();
+    cached_generation_ = metadata_->generation();
+    cached_lookup_option_ = lookup_option_;
+  }
+  std::string name;
+  name.reserve(component_path.size() + attribute.size() + 1);
+  name.append(component_path).append(1, '\n').append(attribute);
+  auto cached = attribute_cache_.find(name);
+  if (cached == attribute_cache_.end()) {
+    std::optional<MetadataRecord> record =
+        metadata_->AttributeByPath(component_path, attribute, lookup_option_);
+    std::optional<AttributeInfo> info;
+    if (record) info = ToAttributeInfo(*record, attribute);
+    cached = attribute_cache_.emplace(std::move(name), std::move(info)).first;
+  }
+  return cached->second ? &*cached->second : nullptr;
 }
 
 std::optional<AttributeInfo> Metaschema::LookupColumn(std::string_view table,
@@ -280,19 +343,39 @@ std::vector<std::string> Metaschema::ChildTables(
   return metadata_->ChildTables(upper_parents);
 }
 
+bool Metaschema::InsertHistoryRows(const std::vector<HistoryRowText>& rows) {
+  // A few hundred rows keep a statement well inside every DBMS's limits on
+  // statement length and VALUES rows.
+  constexpr size_t kRowsPerStatement = 200;
+  if (connection_ == nullptr) return false;
+  bool all_written = true;
+  for (const std::string& sql : HistoryInsertStatements(dbms_kind_, rows, kRowsPerStatement)) {
+    // The savepoint statements answer for themselves: outside a transaction
+    // they fail and change nothing.
+    const bool guarded = dbms_kind_ == kDbmsPostgres;
+    if (guarded) connection_->QuerySingleValue("SAVEPOINT corvane_history");
+    try {
+      connection_->Execute(sql);
+      if (guarded) connection_->QuerySingleValue("RELEASE SAVEPOINT corvane_history");
+    } catch (const std::exception&) {
+      if (guarded) connection_->QuerySingleValue("ROLLBACK TO SAVEPOINT corvane_history");
+      all_written = false;
+    }
+  }
+  return all_written;
+}
+
 bool Metaschema::InsertHistoryRow(int32_t computer_idn, const DbValue& old_value,
                                   const DbValue& new_value, const AttributeInfo& attribute,
                                   int pk_value_type, const std::string& key_value) {
   // The history must never cost the device its scan: whatever goes wrong
   // here, including running out of memory, only loses this row.
   try {
-    if (connection_ == nullptr) return false;
-    std::optional<std::string> sql =
-        HistoryInsertStatement(dbms_kind_, computer_idn, old_value, new_value, attribute,
-                               pk_value_type, key_value, static_cast<int64_t>(std::time(nullptr)));
-    if (!sql) return false;
-    connection_->Execute(*sql);
-    return true;
+    std::optional<HistoryRowText> row =
+        HistoryRow(dbms_kind_, computer_idn, old_value, new_value, attribute, pk_value_type,
+                   key_value, static_cast<int64_t>(std::time(nullptr)));
+    if (!row) return false;
+    return InsertHistoryRows({std::move(*row)});
   } catch (const std::exception&) {
     return false;
   }

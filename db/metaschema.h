@@ -27,6 +27,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "db/dbms.h"
@@ -95,6 +96,24 @@ inline constexpr int kPkValueInteger = 3;
 //              like every other statement of the history, at the price of
 //              twice the value's size in statement text.
 //    Other DataTypes write no value columns.
+// The column list and the value list of that row ("COMPUTER_IDN, ...",
+// "12, ..."), for statements that insert several rows at once.
+struct HistoryRowText {
+  std::string columns;
+  std::string values;
+};
+std::optional<HistoryRowText> HistoryRow(DbmsKind kind, int32_t computer_idn,
+                                         const DbValue& old_value, const DbValue& new_value,
+                                         const AttributeInfo& attribute, int pk_value_type,
+                                         std::string_view key_value, int64_t change_time);
+
+// INSERTs of the rows, in their order: rows of one column list share a
+// multi-row INSERT of at most `rows_per_statement` rows (1 on Oracle, which
+// has no multi-row VALUES). Pure.
+std::vector<std::string> HistoryInsertStatements(DbmsKind kind,
+                                                 const std::vector<HistoryRowText>& rows,
+                                                 size_t rows_per_statement);
+
 std::optional<std::string> HistoryInsertStatement(DbmsKind kind, int32_t computer_idn,
                                                   const DbValue& old_value,
                                                   const DbValue& new_value,
@@ -126,6 +145,12 @@ class Metaschema {
 
   std::optional<AttributeInfo> LookupAttribute(std::string_view component_path,
                                                std::string_view attribute) const;
+  // The same answer without a copy, from a cache of earlier answers while the
+  // metadata is the same (every scan asks for the same few dozen attributes
+  // thousands of times). Null when there is none. The record stays valid
+  // until the metadata is loaded, refreshed or reattached.
+  const AttributeInfo* FindAttribute(std::string_view component_path,
+                                     std::string_view attribute) const;
   std::optional<AttributeInfo> LookupColumn(std::string_view table, std::string_view column) const;
   // The key columns of `table` (CV_MKEYS).
   std::vector<std::string> KeyList(std::string_view table) const;
@@ -139,6 +164,12 @@ class Metaschema {
   bool InsertHistoryRow(int32_t computer_idn, const DbValue& old_value, const DbValue& new_value,
                         const AttributeInfo& attribute, int pk_value_type,
                         const std::string& key_value);
+  // Writes the rows with HistoryInsertStatements, a few statements for a
+  // scan's thousand changes. True when all were written; a failure loses the
+  // rows of the failing statement only, never the caller's transaction (on
+  // PostgreSQL, where a failed statement would abort the transaction, each
+  // statement runs under a savepoint of its own).
+  bool InsertHistoryRows(const std::vector<HistoryRowText>& rows);
 
   // Names of the tables and views with a Computer_Idn column, FileInfo and
   // FileInfoInstance excepted, spelled as the catalogue stores them.
@@ -163,6 +194,12 @@ class Metaschema {
   std::vector<std::string> device_tables_;
   std::string server_name_;
   std::unique_ptr<MetadataComponent> metadata_;
+  // "component\nattribute" as asked, to the answer; valid for the metadata
+  // generation and lookup option it was filled with.
+  mutable std::unordered_map<std::string, std::optional<AttributeInfo>> attribute_cache_;
+  mutable const MetadataComponent* cached_metadata_ = nullptr;
+  mutable uint64_t cached_generation_ = 0;
+  mutable int cached_lookup_option_ = 0;
 };
 
 }  // namespace corvane::db

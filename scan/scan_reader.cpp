@@ -19,7 +19,9 @@
 
 #include "scan/scan_reader.h"
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -93,31 +95,45 @@ class Reader {
   Reader(InventoryWriter& writer, std::string_view text, bool mac, const CreatorTypes& creators)
       : writer_(writer), text_(text), decoder_(mac), creators_(creators) {}
 
-  // Two walks over the text: the first only finds the items that the scan
-  // reports more than once (the receiver appends the connection's address
-  // after the scan's own, for one), the second hands every item but those
-  // superseded later in the scan to the writer. Only the last value of an
-  // item is compared and written, so a scan that reports two values for one
-  // attribute does not flip the stored value, and record a change, on every
-  // scan. Nothing reaches the writer from a text cut short.
+  // The text is parsed once into steps (items and section markers) before
+  // anything reaches the writer: an item the scan reports again later (the
+  // receiver appends the connection's address after the scan's own, for
+  // one) is superseded, so only the last value of an item is compared and
+  // written, and a scan that reports two values for one attribute does not
+  // flip the stored value, and record a change, on every scan. Nothing
+  // reaches the writer from a text cut short.
   bool Run() {
-    pass_ = Pass::kSurvey;
+    // At most one item per line, and a few more per contents block.
+    steps_.reserve(static_cast<size_t>(std::count(text_.begin(), text_.end(), '\n')) + 16);
     if (!Walk()) return false;
-    last_of_item_.clear();
-    pass_ = Pass::kWrite;
-    ordinal_ = 0;
-    expander_.Reset();
-    in_deleted_ = false;
+    MarkSupersededItems();
     writer_.SetHasSoftwareSection(false);
     writer_.SetHasDeletions(false);
-    if (!Walk()) return false;
+    for (Step& step : steps_) {
+      switch (step.kind) {
+        case Step::kSoftwareSection:
+          writer_.SetHasSoftwareSection(true);
+          break;
+        case Step::kDeletions:
+          writer_.SetHasDeletions(true);
+          break;
+        case Step::kItem:
+          if (!step.superseded) Submit(step.line);
+          break;
+      }
+    }
     HandOver();
     writer_.FlushPendingRows();
     return true;
   }
 
  private:
-  enum class Pass { kSurvey, kWrite };
+  struct Step {
+    enum Kind { kItem, kSoftwareSection, kDeletions };
+    Kind kind = kItem;
+    bool superseded = false;
+    ScanLine line;
+  };
 
   bool Walk() {
     size_t cursor = 0;
@@ -130,13 +146,13 @@ class Reader {
         // A block cut short means the text is, too: nothing of it is kept.
         if (!ReadContents(&cursor)) return false;
       } else if (line.starts_with(kSoftwareMarker)) {
-        if (pass_ == Pass::kWrite) writer_.SetHasSoftwareSection(true);
+        steps_.push_back({Step::kSoftwareSection, false, {}});
       } else if (line.starts_with(kLastSyncDateMarker)) {
         continue;
       } else if (line.starts_with(kDeletedConfigMarker)) {
         if (in_deleted_) DeletedConfig(line);
       } else if (line.starts_with(kDeletedMarker)) {
-        if (pass_ == Pass::kWrite) writer_.SetHasDeletions(true);
+        steps_.push_back({Step::kDeletions, false, {}});
         in_deleted_ = true;
       } else if (line.starts_with(kEndDeletedMarker)) {
         in_deleted_ = false;
@@ -157,7 +173,7 @@ class Reader {
     if (!in_deleted_ && EqualsIgnoringCase(item->attribute, item->key_name)) return;
     ScanLine line = ScanLineOf(std::move(*item));
     if (in_deleted_) MarkDeleted(line);
-    Submit(std::move(line));
+    Collect(std::move(line));
   }
 
   void DeletedConfig(std::string_view text) {
@@ -165,7 +181,7 @@ class Reader {
     ScanLine line = ScanLineOf(std::move(deleted.item));
     ApplyPreset(deleted.bios ? kDeletedBios : kDeletedConfig, line);
     MarkDeleted(line);
-    Submit(std::move(line));
+    Collect(std::move(line));
   }
 
   // The block whose "_BeginContents" line was just read, as three items:
@@ -183,18 +199,14 @@ class Reader {
       } else {
         ApplyPreset(bios ? kBiosNumbers : kConfigNumbers, line);
       }
-      Submit(std::move(line));
+      Collect(std::move(line));
     }
     return true;
   }
 
-  void Submit(ScanLine line) {
-    const size_t ordinal = ordinal_++;
-    if (pass_ == Pass::kSurvey) {
-      Survey(line, ordinal);
-      return;
-    }
-    if (superseded_[ordinal]) return;
+  void Collect(ScanLine line) { steps_.push_back({Step::kItem, false, std::move(line)}); }
+
+  void Submit(ScanLine& line) {
     bool exists = writer_.WriteAttribute(line);
     if (line.column.empty()) return;
     if (StartsNewRow(line)) {
@@ -218,15 +230,47 @@ class Reader {
   // An item is its component, instance and attribute, named as the
   // metaschema compares them. Deleted items are never superseded: each one
   // removes something.
-  void Survey(const ScanLine& line, size_t ordinal) {
-    superseded_.push_back(false);
-    if (line.deleted) return;
-    std::string item = corvane::Lower(line.component) + '\n' + corvane::Lower(line.attribute) +
-                       '\n' + corvane::Lower(line.key_attribute) + '\n' + line.key_value;
-    auto [last, added] = last_of_item_.try_emplace(std::move(item), ordinal);
-    if (!added) {
-      superseded_[last->second] = true;
-      last->second = ordinal;
+  static bool SameItem(const ScanLine& a, const ScanLine& b) {
+    return a.key_value == b.key_value && EqualsIgnoringCase(a.attribute, b.attribute) &&
+           EqualsIgnoringCase(a.component, b.component) &&
+           EqualsIgnoringCase(a.key_attribute, b.key_attribute);
+  }
+
+  static uint64_t ItemHash(const ScanLine& line) {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    const auto add = [&hash](std::string_view text, bool fold) {
+      for (char c : text) {
+        hash ^= static_cast<unsigned char>(fold ? corvane::AsciiLower(c) : c);
+        hash *= 1099511628211ull;
+      }
+      hash ^= 0xff;  // ends the field, so that "ab","c" and "a","bc" differ
+      hash *= 1099511628211ull;
+    };
+    add(line.component, true);
+    add(line.attribute, true);
+    add(line.key_attribute, true);
+    add(line.key_value, false);
+    return hash;
+  }
+
+  void MarkSupersededItems() {
+    std::unordered_multimap<uint64_t, size_t> last_of_item;
+    last_of_item.reserve(steps_.size());
+    for (size_t i = 0; i < steps_.size(); ++i) {
+      const Step& step = steps_[i];
+      if (step.kind != Step::kItem || step.line.deleted) continue;
+      const uint64_t hash = ItemHash(step.line);
+      bool replaced = false;
+      auto [begin, end] = last_of_item.equal_range(hash);
+      for (auto it = begin; it != end; ++it) {
+        if (SameItem(steps_[it->second].line, step.line)) {
+          steps_[it->second].superseded = true;
+          it->second = i;
+          replaced = true;
+          break;
+        }
+      }
+      if (!replaced) last_of_item.emplace(hash, i);
     }
   }
 
@@ -274,10 +318,7 @@ class Reader {
   LineExpander expander_;
   bool in_deleted_ = false;
   std::optional<PendingRow> current_;
-  Pass pass_ = Pass::kSurvey;
-  size_t ordinal_ = 0;  // of the item submitted next, in both walks
-  std::vector<bool> superseded_;
-  std::unordered_map<std::string, size_t> last_of_item_;
+  std::vector<Step> steps_;
 };
 
 }  // namespace

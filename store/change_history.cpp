@@ -1,5 +1,7 @@
 #include "store/change_history.h"
 
+#include <ctime>
+
 #include <exception>
 #include <string_view>
 #include <utility>
@@ -128,8 +130,13 @@ void ChangeHistory::RecordChange(int32_t computer_idn, const db::DbValue& old_va
   if (flags & 2) {
     // A lost history row never stops the scan; the event below still tells
     // of the change.
-    metaschema_.InsertHistoryRow(computer_idn, old_value, new_value, attribute, pk_value_type,
-                                 key_value);
+    try {
+      std::optional<db::HistoryRowText> row =
+          db::HistoryRow(kind_, computer_idn, old_value, new_value, attribute, pk_value_type,
+                         key_value, static_cast<int64_t>(std::time(nullptr)));
+      if (row) unwritten_rows_.push_back(std::move(*row));
+    } catch (const std::exception&) {
+    }
   }
   const uint32_t sinks = ChangeEventSinks(flags);
   if (sinks == 0 || !hooks_.report) return;
@@ -144,6 +151,14 @@ void ChangeHistory::RecordChange(int32_t computer_idn, const db::DbValue& old_va
   event.previous_value = ChangeEventValueText(old_value, attribute.data_type, kind_);
   event.new_value = ChangeEventValueText(new_value, attribute.data_type, kind_);
   hooks_.report(event);
+}
+
+void ChangeHistory::WriteRecordedRows() {
+  try {
+    metaschema_.InsertHistoryRows(unwritten_rows_);
+  } catch (const std::exception&) {
+  }
+  unwritten_rows_.clear();
 }
 
 }  // namespace corvane::store

@@ -30,6 +30,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "db/dbms.h"
 #include "db/metaschema.h"
@@ -90,12 +91,17 @@ class ChangeHistory : public ChangeRecorder {
   void RecordChange(int32_t computer_idn, const db::DbValue& old_value,
                     const db::DbValue& new_value, const db::AttributeInfo& attribute,
                     int pk_value_type, const std::string& key_value) override;
+  // Writes the HISTORY rows of the changes recorded since the last call,
+  // a few hundred rows to a statement; rows that cannot be written are
+  // dropped.
+  void WriteRecordedRows() override;
 
  private:
   const std::string& DeviceName(int32_t computer_idn);
 
   db::Metaschema& metaschema_;
   db::DbmsKind kind_;
+  std::vector<db::HistoryRowText> unwritten_rows_;
   std::string application_;
   std::string device_id_;
   std::string scan_device_name_;

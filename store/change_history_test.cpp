@@ -93,6 +93,18 @@ TEST(HistoryStatementTest, OracleDatesGoThroughToDateWhileTheChangeDateKeepsTheE
             "'MM/DD/YYYY HH24:MI:SS'), TO_DATE('01/02/2023 03:04:05', 'MM/DD/YYYY HH24:MI:SS'))");
 }
 
+TEST(HistoryStatementTest, RowsOfOneColumnListShareStatementsInTheirOrder) {
+  const std::vector<db::HistoryRowText> rows = {
+      {"A, B", "1, 'x'"}, {"A", "2"}, {"A, B", "3, 'y'"}, {"A, B", "4, 'z'"}};
+  EXPECT_EQ(db::HistoryInsertStatements(db::kDbmsPostgres, rows, 2),
+            (std::vector<std::string>{"INSERT INTO HISTORY (A, B) VALUES (1, 'x'), (3, 'y')",
+                                      "INSERT INTO HISTORY (A, B) VALUES (4, 'z')",
+                                      "INSERT INTO HISTORY (A) VALUES (2)"}));
+  // Oracle has no multi-row VALUES.
+  EXPECT_EQ(db::HistoryInsertStatements(db::kDbmsOracle, rows, 200).size(), 4u);
+  EXPECT_TRUE(db::HistoryInsertStatements(db::kDbmsSqlite, {}, 200).empty());
+}
+
 // The sinks, the kind and the inserts of an event, in one line.
 std::string Describe(const ChangeEvent& event) {
   return std::to_string(event.sinks) + " " + std::to_string(event.kind) + "|" +
@@ -157,12 +169,16 @@ TEST_P(ChangeHistoryTest, TheTrackingFlagsChooseTheRowAndTheEventSinks) {
   const DbValue debian = DbValue::Text("Debian 12");
   history->RecordChange(device_, DbValue(), debian, Tracked("Computer.OS", "Name", 0), 0, "");
   history->RecordChange(0, DbValue(), debian, Tracked("Computer.OS", "Name", 7), 0, "");
+  history->WriteRecordedRows();
   EXPECT_EQ(Rows(), 0);
   EXPECT_TRUE(events_.empty());
 
   const db::AttributeInfo row_only = Tracked("Computer.OS", "Name", 2);
   history->RecordChange(device_, DbValue(), debian, row_only, 0, "");
   EXPECT_TRUE(events_.empty());
+  // The rows wait for the store's flush, then go in together.
+  EXPECT_EQ(Rows(), 0);
+  history->WriteRecordedRows();
   EXPECT_EQ(Rows("COMPUTER_IDN = " + std::to_string(device_) +
                  " AND METAOBJATTRRELATIONS_IDN = " + std::to_string(row_only.metaobject_id) +
                  " AND PKVALTYPE = 0 AND NEWSTR = 'Debian 12' AND OLDSTR IS NULL AND "
@@ -173,6 +189,7 @@ TEST_P(ChangeHistoryTest, TheTrackingFlagsChooseTheRowAndTheEventSinks) {
                         Tracked("Computer.OS", "Name", 1), 0, "");
   history->RecordChange(device_, DbValue(), debian, Tracked("Computer.OS", "Name", 29), 0, "");
   history->RecordChange(device_, DbValue(), debian, Tracked("Computer.OS", "Name", 1 | 16), 0, "");
+  history->WriteRecordedRows();
   EXPECT_EQ(Rows(), 1);
   ASSERT_EQ(events_.size(), 3u);
   EXPECT_EQ(Describe(events_[0]), "2 4|Operating system|node-a|dev-1|'Debian 11'|'Debian 12'");
@@ -184,15 +201,18 @@ TEST_P(ChangeHistoryTest, KeysAndValuesLandInTheirColumns) {
   auto history = History();
   history->RecordChange(device_, DbValue::Text("1.0"), DbValue::Text("2.0"),
                         Tracked("Computer.Software.Package", "Version", 2), 2, "O'Brien tools");
+  history->WriteRecordedRows();
   EXPECT_EQ(Rows("PKVALTYPE = 2 AND PKVALSTR = 'O''Brien tools' AND OLDSTR = '1.0' AND "
                  "NEWSTR = '2.0' AND PKVALINT IS NULL"),
             1);
   history->RecordChange(device_, DbValue::Int32(512), DbValue::Text("1024"),
                         Tracked("Computer.Memory.Slot", "Size", 2), 3, "12");
+  history->WriteRecordedRows();
   EXPECT_EQ(Rows("PKVALTYPE = 3 AND PKVALINT = 12 AND OLDINT = 512 AND NEWINT = 1024"), 1);
   // No row for a key of no known type, but the event still goes out.
   history->RecordChange(device_, DbValue(), DbValue::Text("x"), Tracked("Computer.OS", "Name", 3),
                         0, "untyped");
+  history->WriteRecordedRows();
   EXPECT_EQ(Rows(), 2);
   EXPECT_EQ(events_.size(), 1u);
 
@@ -224,7 +244,9 @@ TEST_P(ChangeHistoryTest, ALostRowIsSwallowedAndTheTransactionGoesOn) {
   auto history = History();
   connection_.BeginTransaction(true);
   history->RecordChange(device_, DbValue(), DbValue::Text("Debian 12"), name, 0, "");
+  history->WriteRecordedRows();
   EXPECT_EQ(events_.size(), 1u);
+  // On PostgreSQL the failed INSERT would have aborted the transaction.
   connection_.Execute("UPDATE Computer SET HostName = 'after' WHERE Computer_Idn = " +
                       std::to_string(device_));
   connection_.Commit(true);

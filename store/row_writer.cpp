@@ -693,6 +693,8 @@ void ScanStore::FlushPendingRows() {
   }
   // Rows of tables outside the metaschema's tree have nowhere to hang.
   pending_.clear();
+  pending_by_instance_.clear();
+  if (change_recorder_ != nullptr) change_recorder_->WriteRecordedRows();
   XTRACE("Software files of device %d: %.3f s finding instances, %.3f s on the file catalogue",
          static_cast<int>(computer_idn_), file_instance_seconds_, file_catalogue_seconds_);
 }

@@ -216,11 +216,7 @@ void ScanStore::LoadSnapshot() {
       stored.records.push_back(std::move(record));
     }
   };
-  for (const std::string& table : metaschema_.device_tables()) {
-    // The change history is the one device table nothing is compared with
-    // and nothing is purged from; it only grows, so reading it would make
-    // every scan of a device slower than the one before.
-    if (EqualsIgnoringCase(table, "HISTORY")) continue;
+  for (const std::string& table : TablesWithDeviceRows()) {
     db::Recordset rows =
         connection_.Query("SELECT * FROM " + table + " WHERE COMPUTER_IDN = " + device);
     if (rows.AtEnd()) continue;
@@ -270,6 +266,38 @@ void ScanStore::LoadSnapshot() {
     snapshot_[file_instances] = std::move(stored);
   }
   snapshot_loaded_ = true;
+}
+
+std::vector<std::string> ScanStore::TablesWithDeviceRows() {
+  // A device has rows in a fraction of the device tables; one probe names
+  // them, so that only those are read.
+  constexpr size_t kTablesPerProbe = 100;  // well below any DBMS's limit of terms
+  const std::string device = std::to_string(computer_idn_);
+  std::vector<std::string> tables;
+  for (const std::string& table : metaschema_.device_tables()) {
+    // The change history is the one device table nothing is compared with
+    // and nothing is purged from; it only grows, so reading it would make
+    // every scan of a device slower than the one before.
+    if (!EqualsIgnoringCase(table, "HISTORY")) tables.push_back(table);
+  }
+  std::vector<std::string> with_rows;
+  for (size_t first = 0; first < tables.size(); first += kTablesPerProbe) {
+    std::string probe;
+    const size_t last = std::min(tables.size(), first + kTablesPerProbe);
+    for (size_t i = first; i < last; ++i) {
+      if (!probe.empty()) probe += " UNION ALL ";
+      probe += "SELECT " + std::to_string(i) + (kind_ == db::kDbmsOracle ? " FROM DUAL" : "") +
+               " WHERE EXISTS (SELECT 1 FROM " + tables[i] + " WHERE COMPUTER_IDN = " + device +
+               ")";
+    }
+    for (db::Recordset rows = connection_.Query(probe); !rows.AtEnd(); rows.Next()) {
+      const std::optional<int32_t> index = rows.Value(0).ToInt32();
+      if (index && *index >= 0 && static_cast<size_t>(*index) < tables.size()) {
+        with_rows.push_back(tables[*index]);
+      }
+    }
+  }
+  return with_rows;
 }
 
 int ScanStore::ColumnPosition(SnapshotTable& table, std::string_view column) const {
@@ -344,12 +372,11 @@ void ScanStore::RecordChange(const db::DbValue& old_value, const db::DbValue& ne
 
 bool ScanStore::WriteAttribute(scan::ScanLine& line) {
   line.column.clear();
-  std::optional<db::AttributeInfo> info =
-      metaschema_.LookupAttribute(line.component, line.attribute);
-  if (!info) return false;
-  std::optional<db::AttributeInfo> key_info;
+  const db::AttributeInfo* info = metaschema_.FindAttribute(line.component, line.attribute);
+  if (info == nullptr) return false;
+  const db::AttributeInfo* key_info = nullptr;
   if (!line.key_attribute.empty()) {
-    key_info = metaschema_.LookupAttribute(line.component, line.key_attribute);
+    key_info = metaschema_.FindAttribute(line.component, line.key_attribute);
   }
   const int pk_value_type = key_info ? PkValueType(*key_info) : 0;
 

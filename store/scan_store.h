@@ -89,6 +89,9 @@ class ChangeRecorder {
   virtual void RecordChange(int32_t computer_idn, const db::DbValue& old_value,
                             const db::DbValue& new_value, const db::AttributeInfo& attribute,
                             int pk_value_type, const std::string& key_value) = 0;
+  // Writes what the recorded changes left to be written, in the scan's
+  // transaction; the store calls it once its pending rows are written.
+  virtual void WriteRecordedRows() {}
 };
 
 class ScanStore : public scan::InventoryWriter {
@@ -209,6 +212,9 @@ class ScanStore : public scan::InventoryWriter {
   void ExecuteCatalogue(const std::string& sql);
 
   // --- Snapshot lookups (scan_store.cpp).
+  // The device tables (the change history excepted) that hold rows of the
+  // device, in the metaschema's order.
+  std::vector<std::string> TablesWithDeviceRows();
   int ColumnPosition(SnapshotTable& table, std::string_view column) const;
   const SnapshotColumnIndex& IndexOf(SnapshotTable& table, int column) const;
   // The first record whose value in `column` matches the key: a stored text
