@@ -317,19 +317,27 @@ Handle Connection::NewStatement() {
   return statement;
 }
 
+int64_t Connection::RowsAffected(const Handle& statement) {
+  SQLLEN count = 0;
+  static_cast<void>(Check(SQLRowCount(statement.get(), &count), statement, "SQLRowCount"));
+  // -1 (cannot tell, as for DDL) writes nothing.
+  if (count > 0) counts_.rows_written += static_cast<uint64_t>(count);
+  return count;
+}
+
 int64_t Connection::Execute(std::string_view sql) {
   Handle statement = NewStatement();
+  ++counts_.statements;
   if (Check(SQLExecDirect(statement.get(), SqlText(sql), SqlLength(sql)), statement,
             "SQLExecDirect") == SQL_NO_DATA) {
     return 0;  // a searched UPDATE or DELETE that matched nothing
   }
-  SQLLEN count = 0;
-  static_cast<void>(Check(SQLRowCount(statement.get(), &count), statement, "SQLRowCount"));
-  return count;
+  return RowsAffected(statement);
 }
 
 Recordset Connection::Query(std::string_view sql) {
   Handle statement = NewStatement();
+  ++counts_.statements;
   static_cast<void>(Check(SQLExecDirect(statement.get(), SqlText(sql), SqlLength(sql)), statement,
                           "SQLExecDirect"));
   return Recordset(std::move(statement));
@@ -348,6 +356,7 @@ DbValue Connection::QuerySingleValue(std::string_view sql) noexcept {
 
 int64_t Connection::ExecuteWithBinary(std::string_view sql, const std::vector<uint8_t>& bytes) {
   Handle statement = NewStatement();
+  ++counts_.statements;
   static_cast<void>(
       Check(SQLPrepare(statement.get(), SqlText(sql), SqlLength(sql)), statement, "SQLPrepare"));
   // An empty value still needs a valid buffer address.
@@ -361,9 +370,7 @@ int64_t Connection::ExecuteWithBinary(std::string_view sql, const std::vector<ui
                              bytes.empty() ? 1 : bytes.size(), 0, data, length, &length),
             statement, "SQLBindParameter"));
   if (Check(SQLExecute(statement.get()), statement, "SQLExecute") == SQL_NO_DATA) return 0;
-  SQLLEN count = 0;
-  static_cast<void>(Check(SQLRowCount(statement.get(), &count), statement, "SQLRowCount"));
-  return count;
+  return RowsAffected(statement);
 }
 
 void Connection::BeginTransaction(bool use_transactions) {

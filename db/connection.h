@@ -19,6 +19,12 @@
 //   binary columns       Bytes
 //   SQL NULL             Null
 // Anything else (time, interval, GUID) comes back as its text.
+//
+// Statement counts: every Execute, Query, QuerySingleValue and
+// ExecuteWithBinary that reaches the driver counts once, failed ones
+// included, and the records the driver reports affected by them add up in
+// rows_written. Plain counters, since the connection belongs to one thread;
+// they run from the connection's construction and survive Close and Open.
 
 #ifndef CORVANE_DB_CONNECTION_H_
 #define CORVANE_DB_CONNECTION_H_
@@ -71,6 +77,12 @@ class Recordset {
   bool at_end_ = true;
 };
 
+struct StatementCounts {
+  uint64_t statements = 0;
+  // Records affected as the driver reports them (INSERT, UPDATE, DELETE).
+  uint64_t rows_written = 0;
+};
+
 class Connection {
  public:
   Connection() = default;
@@ -121,14 +133,19 @@ class Connection {
   // Columns of `table` in their order; the name must be spelled as stored.
   std::vector<Column> Columns(std::string_view table);
 
+  const StatementCounts& statement_counts() const { return counts_; }
+
  private:
   odbc::Handle NewStatement();
   void EndTransaction(SQLSMALLINT completion, std::string_view call);
+  // The records affected of an executed statement, counted as written.
+  int64_t RowsAffected(const odbc::Handle& statement);
 
   // Declared before the connection handle so that it is destroyed after it.
   odbc::Handle environment_;
   odbc::Handle connection_;
   int command_timeout_seconds_ = -1;
+  StatementCounts counts_;
 };
 
 }  // namespace corvane::db

@@ -167,6 +167,39 @@ TEST_P(ConnectionTest, TransactionsCommitRollBackAndFollowTheFlag) {
   EXPECT_EQ(other.QuerySingleValue("SELECT COUNT(*) FROM items").ToInt32(), 2);
 }
 
+TEST_P(ConnectionTest, CountsEveryStatementAndTheRowsItWrote) {
+  CreateItems();  // DDL reports no records
+  const StatementCounts start = db_.statement_counts();
+  EXPECT_EQ(start.statements, 1u);
+  EXPECT_EQ(start.rows_written, 0u);
+
+  db_.Execute("INSERT INTO items (id) VALUES (1), (2), (3)");
+  db_.ExecuteWithBinary("INSERT INTO items (id, data) VALUES (4, ?)", {1, 2});
+  db_.Execute("UPDATE items SET name = 'n' WHERE id <= 2");
+  db_.Execute("DELETE FROM items WHERE id = 42");  // matches nothing
+  db_.Execute("DELETE FROM items WHERE id = 4");
+  EXPECT_EQ(db_.statement_counts().statements, start.statements + 5);
+  EXPECT_EQ(db_.statement_counts().rows_written, 3u + 1u + 2u + 1u);
+
+  // Reads count as statements and write nothing, however many rows they
+  // return; failed statements reached the driver and count too.
+  Recordset rows = db_.Query("SELECT id FROM items");
+  rows.Close();
+  EXPECT_EQ(db_.QuerySingleValue("SELECT COUNT(*) FROM items").ToInt32(), 3);
+  EXPECT_TRUE(db_.QuerySingleValue("SELECT x FROM no_such_table").is_empty());
+  EXPECT_THROW(db_.Execute("UPDATE no_such_table SET x = 1"), DbError);
+  EXPECT_THROW(db_.ExecuteWithBinary("INSERT INTO no_such_table VALUES (?)", {1}), DbError);
+  EXPECT_EQ(db_.statement_counts().statements, start.statements + 10);
+  EXPECT_EQ(db_.statement_counts().rows_written, 7u);
+
+  // Transactions are no statements, and a rolled-back write was still sent.
+  db_.BeginTransaction(true);
+  db_.Execute("INSERT INTO items (id) VALUES (5)");
+  db_.Rollback(true);
+  EXPECT_EQ(db_.statement_counts().statements, start.statements + 11);
+  EXPECT_EQ(db_.statement_counts().rows_written, 8u);
+}
+
 TEST_P(ConnectionTest, DbmsNameClassifiesAsTheDatabase) {
   std::string name = db_.DbmsName();
   EXPECT_EQ(ClassifyDbmsName(name, true), GetParam().kind) << name;

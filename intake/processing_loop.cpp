@@ -20,6 +20,7 @@
 #include "db/open_failure.h"
 #include "db/schema.h"
 #include "diag/catalogue.h"
+#include "intake/processing_stats.h"
 #include "intake/scan_queue.h"
 #include "intake/storage.h"
 #include "notifex/notifex.h"
@@ -35,6 +36,8 @@ namespace {
 // About 30 minutes of 100 ms pauses for a file that stays locked.
 constexpr int kReadableTries = 18001;
 constexpr std::chrono::milliseconds kReadableDelay{100};
+// While the queue stays busy the statistics are still published this often.
+constexpr std::chrono::seconds kStatsInterval{1};
 
 int ClampToInt(uint32_t value) { return static_cast<int>(std::min<uint32_t>(value, INT_MAX)); }
 
@@ -58,6 +61,10 @@ class ProcessingThread {
   void MiniScanSweep();
   void ProcessCurrentFile(const std::string& path);
   void RefreshSoftwareScanFrequency();
+  void CountOutcome(const store::ScanOutcome& outcome);
+  // Adds the statements sent since the last call to the context's counts.
+  void CountStatements();
+  void PublishStats();
   bool keep_going() const { return ok_ && context_.is_running(); }
 
   service::ServerContext& context_;
@@ -72,9 +79,14 @@ class ProcessingThread {
   std::unique_ptr<ScanQueue> queue_;
   bool ok_ = true;
   bool online_ = false;
+  // The connection's counts already added to the context's.
+  db::StatementCounts counted_;
+  std::chrono::steady_clock::time_point published_at_;
+  bool scans_unpublished_ = false;
 };
 
 ProcessingThread::~ProcessingThread() {
+  CountStatements();
   watch_.reset();
   if (queue_) queue_->Clear();
   // Only an event this thread set: server stop sets it too, to release the
@@ -117,6 +129,8 @@ bool ProcessingThread::Open() {
       store::ScanProcessingSettings::From(settings_));
   queue_ = std::make_unique<ScanQueue>(context_.storage.root, context_.storage.error_big_scan,
                                        settings_.max_scan_file_size, settings_.scan_file_prefix);
+  // A reader learns at once where the counts stand before it sends.
+  PublishStats();
   return true;
 }
 
@@ -181,8 +195,12 @@ void ProcessingThread::FilePass() {
     {
       std::lock_guard<std::mutex> lock(ScanQueueLock());
       MiniScanSweep();
-      if (queue_->TakeNext() == nullptr) return;
-      path = queue_->CurrentPath();
+      if (queue_->TakeNext() != nullptr) path = queue_->CurrentPath();
+    }
+    if (path.empty()) {
+      // The queue is worked off: the moment a reader waits for.
+      if (scans_unpublished_) PublishStats();
+      return;
     }
 
     switch (WaitForReadableFile(path, context_.running, kReadableTries, kReadableDelay)) {
@@ -231,6 +249,7 @@ void ProcessingThread::ProcessCurrentFile(const std::string& path) {
     if (outcome.code == store::kScanApplied || outcome.code == store::kScanOutOfSync ||
         outcome.set_aside) {
       queue_->DropCurrent();
+      CountOutcome(outcome);
       return;
     }
     XTRACE("Scan file %s failed with 0x%08X: the processing thread ends", path.c_str(),
@@ -243,6 +262,39 @@ void ProcessingThread::ProcessCurrentFile(const std::string& path) {
     XTRACE("Scan file %s: %s", path.c_str(), error.what());
   }
   ok_ = false;
+}
+
+void ProcessingThread::CountOutcome(const store::ScanOutcome& outcome) {
+  if (outcome.stored) {
+    ++context_.processing_stats.scans_applied;
+  } else {
+    ++context_.processing_stats.scans_refused;
+  }
+  scans_unpublished_ = true;
+  if (std::chrono::steady_clock::now() - published_at_ >= kStatsInterval) PublishStats();
+}
+
+void ProcessingThread::CountStatements() {
+  const db::Connection* connection = device_.connection();
+  if (connection == nullptr) return;
+  const db::StatementCounts& now = connection->statement_counts();
+  context_.processing_stats.statements += now.statements - counted_.statements;
+  context_.processing_stats.rows_written += now.rows_written - counted_.rows_written;
+  counted_ = now;
+}
+
+void ProcessingThread::PublishStats() {
+  CountStatements();
+  published_at_ = std::chrono::steady_clock::now();
+  scans_unpublished_ = false;
+  // Tests run the loop without a program directory; the file would land
+  // in whatever the current directory is.
+  if (context_.program_directory.empty()) return;
+  const std::string path =
+      platform::JoinPath(context_.program_directory, std::string(kProcessingStatsFileName));
+  if (!PublishProcessingStats(path, context_.processing_stats)) {
+    XTRACE("Cannot write the processing statistics %s", path.c_str());
+  }
 }
 
 void ProcessingThread::RefreshSoftwareScanFrequency() {

@@ -15,6 +15,7 @@
 #include "db/connection.h"
 #include "db/schema_create.h"
 #include "diag/catalogue.h"
+#include "intake/processing_stats.h"
 #include "intake/storage.h"
 #include "notifex/notifex.h"
 #include "platform/paths.h"
@@ -208,6 +209,38 @@ TEST_P(ProcessingLoopTest, ScansWithoutADeviceIdAreSetAsideAndTheLoopGoesOn) {
   ASSERT_TRUE(Stored(9));
   // The file goes once its scan is committed, a moment after the rows show.
   EXPECT_TRUE(Eventually([&] { return FilesIn(dir(), ".scn").empty(); }));
+  EXPECT_FALSE(thread_->Finished());
+}
+
+TEST_P(ProcessingLoopTest, PublishesItsCountsWhenTheQueueIsWorkedOff) {
+  const std::string stats_path = root_.path() + "/CVDiv32.stats";
+  auto published = [&] { return ParseProcessingStats(ReadFileOrEmpty(stats_path)); };
+  Start();
+  // At once, before any scan: the reader's starting point.
+  ASSERT_TRUE(Eventually([&] { return published().has_value(); }));
+  const ProcessingStats start = *published();
+  EXPECT_EQ(start.scans_applied, 0u);
+  EXPECT_EQ(start.scans_refused, 0u);
+
+  Deliver("SCA0001.scn", ScanOf(1));
+  Deliver("BAD0001.scn", "Device Name = nameless\n");
+  Deliver("SCA0002.scn", ScanOf(2));
+  ASSERT_TRUE(Eventually([&] {
+    std::optional<ProcessingStats> now = published();
+    return now && now->scans_applied + now->scans_refused == 3;
+  }));
+  const ProcessingStats after = *published();
+  EXPECT_EQ(after.scans_applied, 2u);
+  EXPECT_EQ(after.scans_refused, 1u);
+  EXPECT_TRUE(Stored(1) && Stored(2));
+  EXPECT_GT(after.statements, start.statements + 2);
+  // Two COMPUTER rows at least, and what their scans stored.
+  EXPECT_GT(after.rows_written, start.rows_written + 2);
+
+  // A re-scan that changes nothing is applied, and counted, all the same.
+  Deliver("SCA0003.scn", ScanOf(1));
+  ASSERT_TRUE(Eventually([&] { return published()->scans_applied == 3; }));
+  EXPECT_EQ(published()->scans_refused, 1u);
   EXPECT_FALSE(thread_->Finished());
 }
 

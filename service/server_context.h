@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 
+#include "intake/processing_stats.h"
 #include "platform/sync.h"
 #include "service/config.h"
 
@@ -46,6 +47,11 @@ struct ServerContext {
 
   std::string program_directory;
   StorageDirectories storage;
+
+  // Counts of the processing threads since start, so that a replacement
+  // thread goes on from its predecessor's. Only the processing thread uses
+  // them; one runs at a time.
+  intake::ProcessingStats processing_stats;
 
   // Signals the service stop event: the whole service shuts down.
   std::function<void()> stop_service;

@@ -22,10 +22,8 @@
 // Exit status: 0 delivered, 1 failed, 2 bad usage.
 
 #include <errno.h>
-#include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -42,14 +40,18 @@
 
 #include "intake/datagram_protocol.h"
 #include "intake/scan_protocol.h"
+#include "tools/cvsend/load.h"
+#include "tools/cvsend/tcp_client.h"
 
 namespace {
 
-using corvane::intake::BuildFullScanRequest;
+using corvane::cvsend::ConnectTo;
+using corvane::cvsend::DeliverFullScan;
+using corvane::cvsend::Endpoint;
+using corvane::cvsend::ScanConnection;
 using corvane::intake::BuildMiniScanPacket;
 using corvane::intake::CompressScanText;
 using corvane::intake::kReceiveChunkSize;
-using corvane::intake::kReplyRecordSize;
 using corvane::intake::ReplyRecord;
 using corvane::intake::ScanTextForWire;
 
@@ -73,6 +75,10 @@ struct Options {
   int timeout_seconds = 60;
   std::string file;
 };
+
+Endpoint ServerOf(const Options& options) {
+  return {options.host, options.port, options.timeout_seconds};
+}
 
 // A positive number, or nullopt.
 std::optional<int> PositiveNumber(const std::string& text) {
@@ -159,104 +165,6 @@ std::string DeviceIdOf(const std::string& text) {
   return "";
 }
 
-// A socket of `type` connected to the server (for UDP: so that only its
-// datagrams arrive); -1 after saying why not.
-int ConnectTo(const Options& options, int type) {
-  addrinfo hints{};
-  hints.ai_family = AF_INET;
-  hints.ai_socktype = type;
-  addrinfo* found = nullptr;
-  int result = getaddrinfo(options.host.c_str(), options.port.c_str(), &hints, &found);
-  if (result != 0) {
-    std::cerr << "cvsend: " << options.host << ":" << options.port << ": " << gai_strerror(result)
-              << "\n";
-    return -1;
-  }
-  int connected = -1;
-  for (addrinfo* address = found; address != nullptr && connected < 0; address = address->ai_next) {
-    connected = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, 0);
-    if (connected >= 0 && connect(connected, address->ai_addr, address->ai_addrlen) != 0) {
-      close(connected);
-      connected = -1;
-    }
-  }
-  int error = errno;
-  freeaddrinfo(found);
-  if (connected < 0) {
-    std::cerr << "cvsend: cannot connect to " << options.host << ":" << options.port << ": "
-              << std::strerror(error) << "\n";
-  }
-  return connected;
-}
-
-class Connection {
- public:
-  ~Connection() {
-    if (socket_ >= 0) close(socket_);
-  }
-
-  bool Open(const Options& options) {
-    socket_ = ConnectTo(options, SOCK_STREAM);
-    if (socket_ < 0) return false;
-    timeval timeout{options.timeout_seconds, 0};
-    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    return true;
-  }
-
-  bool Send(std::string_view bytes) {
-    while (!bytes.empty()) {
-      ssize_t sent = send(socket_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-      if (sent < 0 && errno == EINTR) continue;
-      if (sent <= 0) return Fail("send");
-      bytes.remove_prefix(static_cast<size_t>(sent));
-    }
-    return true;
-  }
-
-  std::optional<std::string> ReceiveExactly(size_t size) {
-    std::string bytes;
-    char buffer[kReceiveChunkSize];
-    while (bytes.size() < size) {
-      ssize_t received = recv(socket_, buffer, std::min(sizeof buffer, size - bytes.size()), 0);
-      if (received < 0 && errno == EINTR) continue;
-      if (received == 0) {
-        std::cerr << "cvsend: the server closed the connection before its reply\n";
-        return std::nullopt;
-      }
-      if (received < 0) {
-        Fail("receive");
-        return std::nullopt;
-      }
-      bytes.append(buffer, static_cast<size_t>(received));
-    }
-    return bytes;
-  }
-
-  // Closes the sending side, so the server sees the end of the scan, and
-  // waits until the server has closed its side too.
-  bool FinishAndWaitForClose() {
-    if (shutdown(socket_, SHUT_WR) != 0) return Fail("shutdown");
-    char buffer[kReceiveChunkSize];
-    for (;;) {
-      ssize_t received = recv(socket_, buffer, sizeof buffer, 0);
-      if (received == 0) return true;
-      if (received < 0 && errno == EINTR) continue;
-      if (received < 0) return Fail("waiting for the server to close");
-    }
-  }
-
- private:
-  bool Fail(const char* what) {
-    int error = errno;
-    std::cerr << "cvsend: " << what << ": "
-              << (error == EAGAIN ? "timed out" : std::strerror(error)) << "\n";
-    return false;
-  }
-
-  int socket_ = -1;
-};
-
 void PrintReply(const ReplyRecord& reply) {
   auto yes_no = [&](uint32_t flag) { return (reply.option_flags & flag) != 0 ? "yes" : "no"; };
   char flags[16];
@@ -279,17 +187,11 @@ int SendFullScan(const Options& options, const std::string& text) {
   }
   std::string stream = options.plain ? wire : CompressScanText(wire);
 
-  Connection connection;
-  if (!connection.Open(options) || !connection.Send(BuildFullScanRequest(device_id))) return 1;
-  std::optional<std::string> reply_bytes = connection.ReceiveExactly(kReplyRecordSize);
-  if (!reply_bytes) return 1;
-  std::optional<ReplyRecord> reply = corvane::intake::ParseReplyRecord(*reply_bytes);
-  if (!reply) {
-    std::cerr << "cvsend: the reply record is malformed\n";
-    return 1;
-  }
+  ScanConnection connection;
+  if (!connection.Open(ServerOf(options))) return 1;
+  std::optional<ReplyRecord> reply = DeliverFullScan(connection, device_id, stream);
+  if (!reply) return 1;
   PrintReply(*reply);
-  if (!connection.Send(stream) || !connection.FinishAndWaitForClose()) return 1;
   std::cout << "sent " << stream.size() << " bytes (" << (options.plain ? "plain" : "zlib")
             << ") for device ID " << device_id << "\n";
   return 0;
@@ -302,8 +204,8 @@ int SendMiniScan(const Options& options, const std::string& text) {
               << packet.size() << "\n";
     return 1;
   }
-  Connection connection;
-  if (!connection.Open(options) || !connection.Send(packet) ||
+  ScanConnection connection;
+  if (!connection.Open(ServerOf(options)) || !connection.Send(packet) ||
       !connection.FinishAndWaitForClose()) {
     return 1;
   }
@@ -319,7 +221,7 @@ class DatagramConnection {
   }
 
   bool Open(const Options& options) {
-    socket_ = ConnectTo(options, SOCK_DGRAM);
+    socket_ = ConnectTo(ServerOf(options), SOCK_DGRAM);
     return socket_ >= 0;
   }
 
@@ -419,6 +321,8 @@ int SendUdpRequest(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (corvane::cvsend::IsLoadCommand(argc, argv))
+    return corvane::cvsend::RunLoadCommand(argc, argv);
   std::optional<Options> options = ParseArguments(argc, argv);
   if (!options) {
     std::cerr << kUsage;
