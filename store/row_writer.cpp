@@ -296,9 +296,9 @@ std::optional<bool> ScanStore::StoredRowExists(const scan::PendingRow& row,
   if (record != nullptr) *record = nullptr;
   if (!snapshot_loaded_) return std::nullopt;
   if (inserted_rows_.count(InstanceName(row)) != 0) return true;
-  auto found = snapshot_.find(CatalogueName(row.table));
-  if (found == snapshot_.end()) return false;
-  SnapshotTable& table = found->second;
+  SnapshotTable* stored_table = StoredTable(CatalogueName(row.table));
+  if (stored_table == nullptr) return false;
+  SnapshotTable& table = *stored_table;
   std::optional<size_t> position;
   if (EqualsIgnoringCase(row.table, "UnmodeledData")) {
     const int id_column = ColumnPosition(table, "METAOBJATTRRELATIONS_IDN");
@@ -327,9 +327,9 @@ void ScanStore::NoteInserted(const scan::PendingRow& row) {
 
 db::DbValue ScanStore::StoredValue(const scan::PendingRow& row, const SnapshotRecord& record,
                                    std::string_view column) {
-  auto found = snapshot_.find(CatalogueName(row.table));
-  if (found == snapshot_.end()) return db::DbValue();
-  const int position = ColumnPosition(found->second, column);
+  SnapshotTable* table = StoredTable(CatalogueName(row.table));
+  if (table == nullptr) return db::DbValue();
+  const int position = ColumnPosition(*table, column);
   return position < 0 ? db::DbValue() : record.cells[position].value;
 }
 
@@ -707,6 +707,8 @@ void ScanStore::PurgeUnseenValues() {
   std::string last_key;
   int32_t last_metaobject = 0;
   bool deleted_before = false;
+  // Tables the scan never touched are read now: all of their rows go.
+  ReadAllTables();
   for (auto& [table_name, table] : snapshot_) {
     if (EqualsIgnoringCase(table_name, "ComputerVulnerability") || table.records.empty()) continue;
     if (!has_software_section_ && IsOneOf(table_name, kSoftwareTables)) continue;

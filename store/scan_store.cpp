@@ -166,6 +166,7 @@ ScanStore::ScanStore(db::Connection& connection, db::DbmsKind kind, db::Metasche
 
 void ScanStore::ResetForScan() {
   snapshot_.clear();
+  unread_tables_.clear();
   snapshot_loaded_ = false;
   pending_.clear();
   pending_by_instance_.clear();
@@ -202,30 +203,40 @@ std::string ScanStore::CatalogueName(std::string_view name) const {
 
 void ScanStore::StartNewDevice() {
   snapshot_.clear();
+  unread_tables_.clear();
   snapshot_loaded_ = true;
 }
 
 void ScanStore::LoadSnapshot() {
   snapshot_.clear();
-  const std::string device = std::to_string(computer_idn_);
-  const auto read_rows = [](db::Recordset& rows, SnapshotTable& stored, int width) {
-    for (; !rows.AtEnd(); rows.Next()) {
-      SnapshotRecord record;
-      record.cells.reserve(width);
-      for (int i = 0; i < width; ++i) record.cells.push_back({rows.Value(i), false});
-      stored.records.push_back(std::move(record));
-    }
-  };
-  for (const std::string& table : TablesWithDeviceRows()) {
-    db::Recordset rows =
-        connection_.Query("SELECT * FROM " + table + " WHERE COMPUTER_IDN = " + device);
-    if (rows.AtEnd()) continue;
-    SnapshotTable stored;
-    for (int i = 0; i < rows.FieldCount(); ++i) stored.columns.push_back(rows.FieldName(i));
-    read_rows(rows, stored, rows.FieldCount());
-    snapshot_[table] = std::move(stored);
-  }
+  unread_tables_.clear();
+  for (std::string& table : TablesWithDeviceRows()) unread_tables_.insert(std::move(table));
+  snapshot_loaded_ = true;
+}
 
+SnapshotTable* ScanStore::StoredTable(const std::string& name) {
+  auto found = snapshot_.find(name);
+  if (found != snapshot_.end()) return &found->second;
+  if (unread_tables_.erase(name) == 0) return nullptr;
+  ReadTable(name);
+  found = snapshot_.find(name);
+  return found == snapshot_.end() ? nullptr : &found->second;
+}
+
+void ScanStore::ReadAllTables() {
+  while (!unread_tables_.empty()) {
+    const std::string name = *unread_tables_.begin();  // erased from the set as it is read
+    StoredTable(name);
+  }
+}
+
+const DeviceSnapshot& ScanStore::snapshot() {
+  ReadAllTables();
+  return snapshot_;
+}
+
+void ScanStore::ReadTable(const std::string& table) {
+  const std::string device = std::to_string(computer_idn_);
   // The device's file instances are compared like every other table's rows:
   // without them every file of every scan would be written again, and a
   // file gone from a full scan would never be purged. The metaschema leaves
@@ -237,35 +248,37 @@ void ScanStore::LoadSnapshot() {
   // writes nothing, a changed size or version is a change). Unseen, these
   // columns are still never cleared by the purge: the deletion rule leaves
   // catalogue columns of an instance alone.
-  const std::string file_instances = CatalogueName("FileInfoInstance");
   constexpr std::string_view kFromCatalogue[] = {"FileSize", "Title", "Vendor", "Version"};
+  const bool file_instances = table == CatalogueName("FileInfoInstance");
   db::Recordset rows =
-      connection_.Query("SELECT i.*, f.FileSize, f.Title, f.Vendor, f.Version FROM " +
-                        file_instances + " i " + "LEFT JOIN " + CatalogueName("FileInfo") +
-                        " f ON f.FileInfo_Idn = i.FileInfo_Idn WHERE i.COMPUTER_IDN = " + device);
-  if (!rows.AtEnd()) {
-    const int width = rows.FieldCount() - static_cast<int>(std::size(kFromCatalogue));
-    SnapshotTable stored;
-    std::vector<std::pair<int, int>> replaced;  // instance column, catalogue column
-    for (int i = 0; i < width; ++i) {
-      stored.columns.push_back(rows.FieldName(i));
-      for (size_t k = 0; k < std::size(kFromCatalogue); ++k) {
-        if (EqualsIgnoringCase(stored.columns.back(), kFromCatalogue[k])) {
-          replaced.emplace_back(i, width + static_cast<int>(k));
-        }
+      file_instances
+          ? connection_.Query(
+                "SELECT i.*, f.FileSize, f.Title, f.Vendor, f.Version FROM " + table +
+                " i LEFT JOIN " + CatalogueName("FileInfo") +
+                " f ON f.FileInfo_Idn = i.FileInfo_Idn WHERE i.COMPUTER_IDN = " + device)
+          : connection_.Query("SELECT * FROM " + table + " WHERE COMPUTER_IDN = " + device);
+  if (rows.AtEnd()) return;
+  const int width =
+      rows.FieldCount() - (file_instances ? static_cast<int>(std::size(kFromCatalogue)) : 0);
+  SnapshotTable stored;
+  std::vector<std::pair<int, int>> replaced;  // instance column, catalogue column
+  for (int i = 0; i < width; ++i) {
+    stored.columns.push_back(rows.FieldName(i));
+    for (size_t k = 0; file_instances && k < std::size(kFromCatalogue); ++k) {
+      if (EqualsIgnoringCase(stored.columns.back(), kFromCatalogue[k])) {
+        replaced.emplace_back(i, width + static_cast<int>(k));
       }
     }
-    for (; !rows.AtEnd(); rows.Next()) {
-      SnapshotRecord record;
-      record.cells.reserve(width);
-      for (int i = 0; i < width; ++i) record.cells.push_back({rows.Value(i), false});
-      for (auto [instance, catalogue] : replaced)
-        record.cells[instance].value = rows.Value(catalogue);
-      stored.records.push_back(std::move(record));
-    }
-    snapshot_[file_instances] = std::move(stored);
   }
-  snapshot_loaded_ = true;
+  for (; !rows.AtEnd(); rows.Next()) {
+    SnapshotRecord record;
+    record.cells.reserve(width);
+    for (int i = 0; i < width; ++i) record.cells.push_back({rows.Value(i), false});
+    for (auto [instance, catalogue] : replaced)
+      record.cells[instance].value = rows.Value(catalogue);
+    stored.records.push_back(std::move(record));
+  }
+  snapshot_[table] = std::move(stored);
 }
 
 std::vector<std::string> ScanStore::TablesWithDeviceRows() {
@@ -280,6 +293,7 @@ std::vector<std::string> ScanStore::TablesWithDeviceRows() {
     // every scan of a device slower than the one before.
     if (!EqualsIgnoringCase(table, "HISTORY")) tables.push_back(table);
   }
+  tables.push_back(CatalogueName("FileInfoInstance"));
   std::vector<std::string> with_rows;
   for (size_t first = 0; first < tables.size(); first += kTablesPerProbe) {
     std::string probe;
@@ -331,7 +345,7 @@ std::optional<size_t> ScanStore::FindByKey(SnapshotTable& table, int column,
                                            std::string_view key_value) const {
   const SnapshotColumnIndex& index = IndexOf(table, column);
   std::optional<size_t> found;
-  if (auto text = index.by_text.find(std::string(key_value)); text != index.by_text.end()) {
+  if (auto text = index.by_text.find(key_value); text != index.by_text.end()) {
     found = text->second;
   }
   if (std::optional<int64_t> key = ReadInteger(key_value)) {
@@ -383,9 +397,8 @@ bool ScanStore::WriteAttribute(scan::ScanLine& line) {
   // The stored cell of this attribute in the instance's row, when the
   // snapshot holds an acceptable row for the instance.
   SnapshotCell* cell = nullptr;
-  auto found_table = snapshot_.find(CatalogueName(info->table));
-  if (found_table != snapshot_.end()) {
-    SnapshotTable& table = found_table->second;
+  if (SnapshotTable* stored_table = StoredTable(CatalogueName(info->table))) {
+    SnapshotTable& table = *stored_table;
     const int column = ColumnPosition(table, info->column);
     if (column < 0) return false;
 
@@ -423,17 +436,20 @@ bool ScanStore::WriteAttribute(scan::ScanLine& line) {
     adapter_of_child_[Upper(info->table) + '\n' + Upper(key)] = bound_adapter_key_;
   }
 
+  bool result = false;
+  if (cell != nullptr) {
+    const bool unchanged = Unchanged(cell->value, line.value);
+    cell->seen = true;
+    if (unchanged) return false;
+  }
+  // The value as the change history takes it.
   db::DbValue new_value = db::DbValue::Text(line.value);
   if (info->data_type == db::kValueDate) {
     std::optional<int64_t> seconds = ScannedSeconds(line.value);
     new_value = seconds ? DateText(*seconds, kind_) : db::DbValue();
   }
 
-  bool result = false;
   if (cell != nullptr) {
-    const bool unchanged = Unchanged(cell->value, line.value);
-    cell->seen = true;
-    if (unchanged) return false;
     // Filling a stored empty value is no modification of the device.
     if (!StoredEmpty(cell->value)) {
       if (info->marker) ++identity_changes_;

@@ -26,6 +26,7 @@
 #include <map>
 #include <optional>
 #include <ostream>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -57,8 +58,12 @@ struct SnapshotRecord {
 // that holds it, as a walk from the front would find it. Texts are indexed
 // as trimmed, numbers as 32-bit integers (decimals converted, doubles
 // truncated); other values are not indexed.
+struct TextHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
+};
 struct SnapshotColumnIndex {
-  std::unordered_map<std::string, size_t> by_text;
+  std::unordered_map<std::string, size_t, TextHash, std::equal_to<>> by_text;
   std::unordered_map<int64_t, size_t> by_number;
 };
 
@@ -125,13 +130,17 @@ class ScanStore : public scan::InventoryWriter {
   // Reads the device's stored rows: one "SELECT * FROM <table> WHERE
   // COMPUTER_IDN = <id>" per device table of the metaschema (the change
   // history excepted: nothing is compared with it or purged from it).
+  // The tables are listed by one probe and each is read when the scan first
+  // touches it (or before the purge), so a delta scan reads only what it
+  // changes.
   void LoadSnapshot();
   // For a device whose row this scan's transaction created: it has no stored
   // rows, so the snapshot is known to be empty without a query, and no row
   // needs a query to tell whether it exists.
   void StartNewDevice();
   bool snapshot_loaded() const { return snapshot_loaded_; }
-  const DeviceSnapshot& snapshot() const { return snapshot_; }
+  // The whole snapshot, every table read.
+  const DeviceSnapshot& snapshot();
 
   // --- scan::InventoryWriter.
   void SetHasSoftwareSection(bool value) override { has_software_section_ = value; }
@@ -212,6 +221,11 @@ class ScanStore : public scan::InventoryWriter {
   void ExecuteCatalogue(const std::string& sql);
 
   // --- Snapshot lookups (scan_store.cpp).
+  // The stored rows of a table (named as the catalogue spells it), read on
+  // first use; null when the device has none.
+  SnapshotTable* StoredTable(const std::string& name);
+  void ReadTable(const std::string& name);
+  void ReadAllTables();
   // The device tables (the change history excepted) that hold rows of the
   // device, in the metaschema's order.
   std::vector<std::string> TablesWithDeviceRows();
@@ -246,6 +260,8 @@ class ScanStore : public scan::InventoryWriter {
 
   int32_t computer_idn_ = -1;
   DeviceSnapshot snapshot_;
+  // Tables holding device rows that are not read into the snapshot yet.
+  std::set<std::string> unread_tables_;
   bool snapshot_loaded_ = false;
   std::multimap<std::string, scan::PendingRow> pending_;
   // Pending rows that later parts of the same instance merge into: upper-case
