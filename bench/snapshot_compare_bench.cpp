@@ -84,7 +84,7 @@ std::unique_ptr<ScanStore> FreshStore(StoredDevice& device) {
   return store;
 }
 
-size_t SnapshotRows(const ScanStore& store) {
+size_t SnapshotRows(ScanStore& store) {
   size_t rows = 0;
   for (const auto& [table, stored] : store.snapshot()) rows += stored.records.size();
   return rows;
@@ -108,6 +108,7 @@ void BM_CompareUnchangedScan(benchmark::State& state) {
     state.PauseTiming();
     std::unique_ptr<ScanStore> store = FreshStore(device);
     store->LoadSnapshot();
+    store->snapshot();  // every table read before the clock runs
     ComparisonOnly writer(*store);
     state.ResumeTiming();
     if (!scan::ReadScan(writer, device.scan, false, creators)) {
@@ -136,6 +137,7 @@ void BM_LoadSnapshot(benchmark::State& state) {
     std::unique_ptr<ScanStore> store = FreshStore(device);
     state.ResumeTiming();
     store->LoadSnapshot();
+    store->snapshot();  // the tables are read on first use; here all of them
     state.PauseTiming();
     rows = SnapshotRows(*store);
     store.reset();

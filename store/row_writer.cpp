@@ -146,6 +146,10 @@ struct Statement {
   std::string sql;
   std::optional<std::string> image;
   std::vector<const scan::PendingAttribute*> more_images;
+  // An INSERT's text up to and including "VALUES", and its "(...)": rows of
+  // one table with the same head can share one statement.
+  std::string insert_head;
+  std::string insert_values;
 };
 
 // The value an attribute contributes: "?" for the image the statement binds,
@@ -190,7 +194,9 @@ Statement InsertStatement(const scan::PendingRow& row, const std::string& cols,
     columns += ',' + row.key_column;
     values += ',' + row.key_value;
   }
-  statement.sql = "INSERT INTO " + row.table + "(" + columns + ") VALUES(" + values + ")";
+  statement.insert_head = "INSERT INTO " + row.table + "(" + columns + ") VALUES";
+  statement.insert_values = "(" + values + ")";
+  statement.sql = statement.insert_head + statement.insert_values;
   return statement;
 }
 
@@ -265,6 +271,7 @@ std::string ToAnsi(std::string_view text) {
 // --- Statement execution ---------------------------------------------------
 
 void ScanStore::ExecuteText(const std::string& sql) {
+  WriteQueuedInserts();
   if (sql_copy_ != nullptr) *sql_copy_ << ToAnsi(sql) << "\r\n";
   if (statement_observer_) statement_observer_(sql);
   const auto start = std::chrono::steady_clock::now();
@@ -275,6 +282,7 @@ void ScanStore::ExecuteText(const std::string& sql) {
 }
 
 void ScanStore::ExecuteWithImage(const std::string& sql, const std::string& bytes) {
+  WriteQueuedInserts();
   if (statement_observer_) statement_observer_(sql);
   const auto start = std::chrono::steady_clock::now();
   connection_.ExecuteWithBinary(sql, std::vector<uint8_t>(bytes.begin(), bytes.end()));
@@ -283,7 +291,41 @@ void ScanStore::ExecuteWithImage(const std::string& sql, const std::string& byte
   last_statement_seconds_ = static_cast<double>(elapsed.count()) * 0.001;
 }
 
+void ScanStore::QueueInsert(const std::string& head, const std::string& values,
+                            const std::string& sql) {
+  // Well inside every DBMS's limits on statement length and VALUES rows.
+  constexpr size_t kMaxRows = 500;
+  constexpr size_t kMaxText = 256 * 1024;
+  if (insert_batch_.head != head || insert_batch_.rows.size() >= kMaxRows ||
+      insert_batch_.text_size + values.size() > kMaxText) {
+    WriteQueuedInserts();
+    insert_batch_.head = head;
+  }
+  // The copy holds every row's own statement, in the order they were made.
+  if (sql_copy_ != nullptr) *sql_copy_ << ToAnsi(sql) << "\r\n";
+  insert_batch_.text_size += values.size() + 1;
+  insert_batch_.rows.push_back(values);
+}
+
+void ScanStore::WriteQueuedInserts() {
+  if (insert_batch_.rows.empty()) return;
+  std::string sql = std::move(insert_batch_.head);
+  sql.reserve(sql.size() + insert_batch_.text_size);
+  for (size_t i = 0; i < insert_batch_.rows.size(); ++i) {
+    if (i > 0) sql += ',';
+    sql += insert_batch_.rows[i];
+  }
+  insert_batch_ = InsertBatch();
+  if (statement_observer_) statement_observer_(sql);
+  const auto start = std::chrono::steady_clock::now();
+  connection_.Execute(sql);
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  last_statement_seconds_ = static_cast<double>(elapsed.count()) * 0.001;
+}
+
 std::optional<int32_t> ScanStore::QueryId(const std::string& sql) {
+  WriteQueuedInserts();
   const db::DbValue value = connection_.QuerySingleValue(sql);
   if (value.is_null_like()) return std::nullopt;
   return value.ToInt32();
@@ -387,6 +429,7 @@ ScanStore::RowKey ScanStore::DeviceRowKey(scan::PendingRow& row) {
           ? "SELECT " + row.key_column + " FROM " + row.table + " WHERE Computer_Idn = " + idn +
                 " AND " + row.key_column + " = " + row.key_value
           : "SELECT Computer_Idn FROM " + row.table + " WHERE Computer_Idn = " + idn;
+  WriteQueuedInserts();
   const db::DbValue found = connection_.QuerySingleValue(sql);
   if (found.is_null_like()) return key;
   row.exists = true;
@@ -624,6 +667,13 @@ std::string ScanStore::DeletionStatement(const scan::PendingRow& row, const RowK
 }
 
 void ScanStore::WriteRow(scan::PendingRow& row) {
+  // New rows of tables whose keys need no id read back are inserted a few
+  // hundred to a statement; every other statement, and every query, writes
+  // the queued rows first, so that it sees them.
+  const bool batchable =
+      !row.deleted && kind_ != db::kDbmsOracle &&
+      (row.table_kind == kind::kKindKeyedRow || row.table_kind == kind::kKindDevice);
+  if (!batchable) WriteQueuedInserts();
   const RowKey key = ResolveRowKey(row);
   if (row.deleted) {
     if (row.attributes.empty()) return;
@@ -634,6 +684,11 @@ void ScanStore::WriteRow(scan::PendingRow& row) {
   const Statement statement = row.exists ? UpdateStatement(row, key.cols, key.vals)
                                          : InsertStatement(row, key.cols, key.vals);
   if (statement.sql.empty()) return;
+  if (batchable && !row.exists && !statement.image && !statement.insert_head.empty()) {
+    QueueInsert(statement.insert_head, statement.insert_values, statement.sql);
+    NoteInserted(row);
+    return;
+  }
   if (statement.image) {
     ExecuteWithImage(statement.sql, *statement.image);
   } else {
@@ -691,6 +746,7 @@ void ScanStore::FlushPendingRows() {
     pending_.erase(begin, end);
     for (scan::PendingRow& row : rows) WriteRow(row);
   }
+  WriteQueuedInserts();
   // Rows of tables outside the metaschema's tree have nowhere to hang.
   pending_.clear();
   pending_by_instance_.clear();

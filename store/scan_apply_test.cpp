@@ -137,6 +137,21 @@ TEST_P(ScanApplyTest, AFullScanAsTheReceiverStoresItIsUnchangedTheSecondTime) {
   EXPECT_EQ(again.changes_recorded, 0);
 }
 
+TEST_P(ScanApplyTest, ANewDevicesRowsShareInsertsWhileTheCopyListsEveryRow) {
+  std::ostringstream copy;
+  const ApplyResult first = harness_->Apply(full_, &copy);
+  auto [packages, name_column] = Where("Computer.Software.Package", "Name");
+  EXPECT_EQ(harness_->Count(packages), 985);
+  // 985 rows, at most 500 to a statement.
+  EXPECT_EQ(first.Touching(packages), 2);
+  int copied = 0;
+  std::istringstream lines(copy.str());
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind("INSERT INTO " + packages + "(", 0) == 0) ++copied;
+  }
+  EXPECT_EQ(copied, 985);
+}
+
 TEST_P(ScanApplyTest, TheDeltaScanChangesAddsAndDeletesWhatItSays) {
   const int32_t device = harness_->Apply(full_).computer_idn;
   const ApplyResult delta = harness_->Apply(SampleScan("debian12-delta.scn"));

@@ -236,6 +236,7 @@ const DeviceSnapshot& ScanStore::snapshot() {
 }
 
 void ScanStore::ReadTable(const std::string& table) {
+  WriteQueuedInserts();
   const std::string device = std::to_string(computer_idn_);
   // The device's file instances are compared like every other table's rows:
   // without them every file of every scan would be written again, and a

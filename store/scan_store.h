@@ -193,6 +193,15 @@ class ScanStore : public scan::InventoryWriter {
   void WriteRow(scan::PendingRow& row);
   std::string DeletionStatement(const scan::PendingRow& row, const RowKey& key,
                                 std::string_view attribute) const;
+  // New rows queued to share an INSERT (see WriteRow).
+  struct InsertBatch {
+    std::string head;               // "INSERT INTO t(columns) VALUES"
+    std::vector<std::string> rows;  // "(values)"
+    size_t text_size = 0;
+  };
+  // Queues one row's INSERT: its head, its "(values)" and its whole text.
+  void QueueInsert(const std::string& head, const std::string& values, const std::string& sql);
+  void WriteQueuedInserts();
   void ExecuteText(const std::string& sql);
   void ExecuteWithImage(const std::string& sql, const std::string& bytes);
   // First field of a single-value query as a 32-bit integer (decimals
@@ -259,6 +268,7 @@ class ScanStore : public scan::InventoryWriter {
   db::Metaschema& metaschema_;
 
   int32_t computer_idn_ = -1;
+  InsertBatch insert_batch_;
   DeviceSnapshot snapshot_;
   // Tables holding device rows that are not read into the snapshot yet.
   std::set<std::string> unread_tables_;
