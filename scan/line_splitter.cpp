@@ -104,6 +104,12 @@ std::optional<ScanItem> ParseDataLine(std::string_view line, ScanTextDecoder& de
 }
 
 std::optional<std::string> LineExpander::Expand(std::string_view line) {
+  std::optional<std::string_view> expanded = ExpandInPlace(line);
+  if (!expanded) return std::nullopt;
+  return std::string(*expanded);
+}
+
+std::optional<std::string_view> LineExpander::ExpandInPlace(std::string_view line) {
   if (IsBlankLine(line)) return std::nullopt;
   size_t equals = line.find('=');
   if (line.front() != '*' || equals == npos || line.find('*') > equals) {

@@ -73,6 +73,8 @@ class LineExpander {
   // comes back becomes the previous line. The caller passes marker lines too
   // but not the lines inside a contents block.
   std::optional<std::string> Expand(std::string_view line);
+  // The same without a copy: the view stays valid until the next call.
+  std::optional<std::string_view> ExpandInPlace(std::string_view line);
 
   const std::string& previous() const { return previous_; }
   void Reset() { previous_.clear(); }

@@ -139,9 +139,9 @@ class Reader {
     size_t cursor = 0;
     while (std::optional<Line> piece = ReadLine(text_, &cursor)) {
       if (IsBlankLine(piece->text)) continue;
-      std::optional<std::string> expanded = expander_.Expand(piece->text);
+      std::optional<std::string_view> expanded = expander_.ExpandInPlace(piece->text);
       if (!expanded) continue;
-      const std::string& line = *expanded;
+      const std::string_view line = *expanded;
       if (line.starts_with(kBeginContents)) {
         // A block cut short means the text is, too: nothing of it is kept.
         if (!ReadContents(&cursor)) return false;
