@@ -61,44 +61,6 @@ bool IsOneOf(std::string_view name, const std::string_view (&names)[N]) {
 
 bool IsIdColumn(std::string_view column) { return Upper(column).find("_IDN") != std::string::npos; }
 
-std::string_view TrimLeading(std::string_view text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
-    text.remove_prefix(1);
-  }
-  return text;
-}
-
-std::vector<std::string_view> SplitColumns(std::string_view columns) {
-  std::vector<std::string_view> parts;
-  if (columns.empty()) return parts;
-  size_t start = 0;
-  for (size_t comma; (comma = columns.find(',', start)) != std::string_view::npos;
-       start = comma + 1) {
-    parts.push_back(columns.substr(start, comma - start));
-  }
-  parts.push_back(columns.substr(start));
-  return parts;
-}
-
-// Values are literals: a comma inside a quoted text is part of the value.
-// Doubled quotes inside a literal toggle twice and so change nothing.
-std::vector<std::string_view> SplitValues(std::string_view values) {
-  std::vector<std::string_view> parts;
-  if (values.empty()) return parts;
-  bool quoted = false;
-  size_t start = 0;
-  for (size_t i = 0; i < values.size(); ++i) {
-    if (values[i] == '\'') {
-      quoted = !quoted;
-    } else if (values[i] == ',' && !quoted) {
-      parts.push_back(values.substr(start, i - start));
-      start = i + 1;
-    }
-  }
-  parts.push_back(values.substr(start));
-  return parts;
-}
-
 bool HasKeyValue(const scan::PendingRow& row) {
   return !row.key_column.empty() && !row.key_value.empty();
 }
@@ -123,7 +85,7 @@ std::string InstanceName(const scan::PendingRow& row) {
 
 // The condition that names a row: the key columns paired with their values,
 // "column=value" without blanks, then the row's own key.
-std::string Condition(std::string_view cols, std::string_view vals, const scan::PendingRow& row) {
+std::string Condition(const RowKey& key, const scan::PendingRow& row) {
   std::string condition;
   const auto append = [&condition](std::string_view column, std::string_view value) {
     if (!condition.empty()) condition += " AND ";
@@ -131,11 +93,7 @@ std::string Condition(std::string_view cols, std::string_view vals, const scan::
     condition += '=';
     condition += value;
   };
-  const std::vector<std::string_view> columns = SplitColumns(cols);
-  const std::vector<std::string_view> values = SplitValues(vals);
-  for (size_t i = 0; i < columns.size() && i < values.size(); ++i) {
-    append(TrimLeading(columns[i]), TrimLeading(values[i]));
-  }
+  for (const auto& [column, value] : key.parts) append(column, value);
   if (HasKeyValue(row)) append(row.key_column, row.key_value);
   return condition;
 }
@@ -168,8 +126,7 @@ std::string ValueOf(const scan::PendingAttribute& attribute, Statement& statemen
   return attribute.literal.empty() ? "NULL" : attribute.literal;
 }
 
-Statement InsertStatement(const scan::PendingRow& row, const std::string& cols,
-                          const std::string& vals) {
+Statement InsertStatement(const scan::PendingRow& row, const RowKey& key) {
   Statement statement;
   if (row.attributes.empty()) return statement;
   std::string columns;
@@ -185,9 +142,11 @@ Statement InsertStatement(const scan::PendingRow& row, const std::string& cols,
     key_among_attributes =
         key_among_attributes || EqualsIgnoringCase(attribute.column, row.key_column);
   }
-  if (!cols.empty() && !vals.empty()) {
-    columns += ',' + cols;
-    values += ',' + vals;
+  for (size_t i = 0; i < key.parts.size(); ++i) {
+    columns += i == 0 ? "," : ", ";
+    values += i == 0 ? "," : ", ";
+    columns += key.parts[i].first;
+    values += key.parts[i].second;
   }
   // A column named twice would make the INSERT fail.
   if (HasKeyValue(row) && !key_among_attributes) {
@@ -200,12 +159,11 @@ Statement InsertStatement(const scan::PendingRow& row, const std::string& cols,
   return statement;
 }
 
-Statement UpdateStatement(const scan::PendingRow& row, const std::string& cols,
-                          const std::string& vals) {
+Statement UpdateStatement(const scan::PendingRow& row, const RowKey& key) {
   Statement statement;
   if (row.attributes.empty()) return statement;
   // Without a condition the UPDATE would change the rows of every device.
-  const std::string condition = Condition(cols, vals, row);
+  const std::string condition = Condition(key, row);
   if (condition.empty()) return statement;
   std::string set;
   for (const scan::PendingAttribute& attribute : row.attributes) {
@@ -377,7 +335,7 @@ db::DbValue ScanStore::StoredValue(const scan::PendingRow& row, const SnapshotRe
 
 // --- Row keys --------------------------------------------------------------
 
-ScanStore::RowKey ScanStore::ResolveRowKey(scan::PendingRow& row) {
+RowKey ScanStore::ResolveRowKey(scan::PendingRow& row) {
   switch (row.table_kind) {
     case kind::kKindDevice:
       return DeviceRowKey(row);
@@ -408,7 +366,7 @@ ScanStore::RowKey ScanStore::ResolveRowKey(scan::PendingRow& row) {
   }
 }
 
-ScanStore::RowKey ScanStore::DeviceRowKey(scan::PendingRow& row) {
+RowKey ScanStore::DeviceRowKey(scan::PendingRow& row) {
   const std::string idn = std::to_string(computer_idn_);
   if (EqualsIgnoringCase(row.table, "Computer")) {
     if (computer_idn_ < 1) return {};
@@ -434,17 +392,16 @@ ScanStore::RowKey ScanStore::DeviceRowKey(scan::PendingRow& row) {
   if (found.is_null_like()) return key;
   row.exists = true;
   if (kind_ == db::kDbmsOracle && HasKeyValue(row)) {
-    // Only a found row adds its key here, so that the columns and values stay
-    // in pairs; the INSERT of a new row appends the key on its own.
+    // Only a found row adds its key here; the INSERT of a new row appends the
+    // key on its own.
     const db::DataType type =
         row.pk_value_type == scan::kKeyInteger ? db::kValueNumber : db::kValueText;
-    key.cols += ", " + row.key_column;
-    key.vals += ", " + db::FormatSqlValue(type, found, kind_, nullptr);
+    key.Add(row.key_column, db::FormatSqlValue(type, found, kind_, nullptr));
   }
   return key;
 }
 
-ScanStore::RowKey ScanStore::KeyedRowKey(scan::PendingRow& row) {
+RowKey ScanStore::KeyedRowKey(scan::PendingRow& row) {
   const std::string idn = std::to_string(computer_idn_);
   if (!HasKeyValue(row)) return {"Computer_Idn", idn};
   if (std::optional<bool> stored = StoredRowExists(row)) {
@@ -458,7 +415,7 @@ ScanStore::RowKey ScanStore::KeyedRowKey(scan::PendingRow& row) {
   return {"Computer_Idn", idn};
 }
 
-ScanStore::RowKey ScanStore::DeviceChildKey(scan::PendingRow& row) {
+RowKey ScanStore::DeviceChildKey(scan::PendingRow& row) {
   const std::string idn = std::to_string(computer_idn_);
   std::optional<bool> stored = StoredRowExists(row);
   if (!stored) {
@@ -496,7 +453,7 @@ ScanStore::RowKey ScanStore::DeviceChildKey(scan::PendingRow& row) {
   return {"Computer_Idn", idn};
 }
 
-ScanStore::RowKey ScanStore::OwnIdParentKey(scan::PendingRow& row) {
+RowKey ScanStore::OwnIdParentKey(scan::PendingRow& row) {
   std::string parent;
   int32_t* cached = nullptr;
   switch (row.table_kind) {
@@ -556,29 +513,25 @@ ScanStore::RowKey ScanStore::OwnIdParentKey(scan::PendingRow& row) {
   const std::string parent_id = std::to_string(*cached);
   if (found) {
     row.exists = true;
-    return {"Computer_Idn, " + id_column, idn + ", " + parent_id};
+    RowKey key{"Computer_Idn", idn};
+    key.Add(id_column, parent_id);
+    return key;
   }
   row.exists = false;
   RowKey key{"Computer_Idn", idn};
-  if (!is_parent) {
-    key.cols += ", " + id_column;
-    key.vals += ", " + parent_id;
-  }
+  if (!is_parent) key.Add(id_column, parent_id);
   // A new child of a bound adapter belongs to the adapter it was read under
   // (the adapters are written first, parents before children).
   if (EqualsIgnoringCase(row.parent_table, "BoundAdapter") && !row.parent_key_value.empty()) {
     const std::optional<int32_t> adapter =
         QueryId("SELECT BoundAdapter_Idn FROM BoundAdapter WHERE Computer_Idn = " + idn +
                 " AND Name = " + row.parent_key_value);
-    if (adapter) {
-      key.cols += ", BoundAdapter_Idn";
-      key.vals += ", " + std::to_string(*adapter);
-    }
+    if (adapter) key.Add("BoundAdapter_Idn", std::to_string(*adapter));
   }
   return key;
 }
 
-ScanStore::RowKey ScanStore::FamilyRowKey(scan::PendingRow& row) {
+RowKey ScanStore::FamilyRowKey(scan::PendingRow& row) {
   const bool files = row.table_kind == kind::kKindFileInstance;
   const std::string parent = files ? "FileInfoInstance" : "AppSoftwareSuites";
   const std::string id_column = parent + "_Idn";
@@ -606,26 +559,22 @@ ScanStore::RowKey ScanStore::FamilyRowKey(scan::PendingRow& row) {
   if (!found) {
     row.exists = false;
     RowKey key{"Computer_Idn", idn};
-    if (!EqualsIgnoringCase(row.table, parent)) {
-      key.cols += ", " + id_column;
-      key.vals += ", " + std::to_string(cached);
-    }
+    if (!EqualsIgnoringCase(row.table, parent)) key.Add(id_column, std::to_string(cached));
     return key;
   }
-  RowKey key{"Computer_Idn, " + id_column, idn + ", " + std::to_string(*found)};
-  if (HasKeyValue(row)) {
-    key.cols += ", " + row.key_column;
-    key.vals += ", " + row.key_value;
-  }
+  RowKey key{"Computer_Idn", idn};
+  key.Add(id_column, std::to_string(*found));
+  if (HasKeyValue(row)) key.Add(row.key_column, row.key_value);
   row.exists = true;
   cached = *found;
   return key;
 }
 
-ScanStore::RowKey ScanStore::UnmodeledKey(scan::PendingRow& row) {
+RowKey ScanStore::UnmodeledKey(scan::PendingRow& row) {
   const std::string idn = std::to_string(computer_idn_);
   const std::string metaobject = std::to_string(row.metaobject_id);
-  RowKey key{"Computer_Idn, METAOBJATTRRELATIONS_IDN", idn + ", " + metaobject};
+  RowKey key{"Computer_Idn", idn};
+  key.Add("METAOBJATTRRELATIONS_IDN", metaobject);
   std::optional<int32_t> id;
   const SnapshotRecord* record = nullptr;
   std::optional<bool> stored = StoredRowExists(row, &record);
@@ -639,8 +588,7 @@ ScanStore::RowKey ScanStore::UnmodeledKey(scan::PendingRow& row) {
     return key;
   }
   row.exists = true;
-  key.cols += ", UNMODELEDDATA_IDN";
-  key.vals += ", " + std::to_string(*id);
+  key.Add("UNMODELEDDATA_IDN", std::to_string(*id));
   return key;
 }
 
@@ -652,7 +600,7 @@ std::string ScanStore::DeletionStatement(const scan::PendingRow& row, const RowK
     return {};
   }
   // An empty condition would reach every device's rows.
-  const std::string condition = Condition(key.cols, key.vals, row);
+  const std::string condition = Condition(key, row);
   if (condition.empty()) return {};
   if (EqualsIgnoringCase(row.table, "UnmodeledData")) {
     return "DELETE FROM " + row.table + " WHERE " + condition;
@@ -681,8 +629,7 @@ void ScanStore::WriteRow(scan::PendingRow& row) {
     if (!sql.empty()) ExecuteText(sql);
     return;
   }
-  const Statement statement = row.exists ? UpdateStatement(row, key.cols, key.vals)
-                                         : InsertStatement(row, key.cols, key.vals);
+  const Statement statement = row.exists ? UpdateStatement(row, key) : InsertStatement(row, key);
   if (statement.sql.empty()) return;
   if (batchable && !row.exists && !statement.image && !statement.insert_head.empty()) {
     QueueInsert(statement.insert_head, statement.insert_values, statement.sql);
@@ -698,7 +645,7 @@ void ScanStore::WriteRow(scan::PendingRow& row) {
   // One statement binds one image; a row with several writes the others
   // into the row it has just written, one at a time.
   if (statement.more_images.empty()) return;
-  const std::string condition = Condition(key.cols, key.vals, row);
+  const std::string condition = Condition(key, row);
   if (condition.empty()) return;
   for (const scan::PendingAttribute* image : statement.more_images) {
     ExecuteWithImage("UPDATE " + row.table + " SET " + image->column + " = ? WHERE " + condition,

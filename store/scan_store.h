@@ -99,6 +99,18 @@ class ChangeRecorder {
   virtual void WriteRecordedRows() {}
 };
 
+// The columns that hang a row off the device row, each with its value's
+// SQL literal, in statement order: ("Computer_Idn", "12"),
+// ("NetworkSoftware_Idn", "3").
+struct RowKey {
+  RowKey() = default;
+  RowKey(std::string column, std::string value) { Add(std::move(column), std::move(value)); }
+  void Add(std::string column, std::string value) {
+    parts.emplace_back(std::move(column), std::move(value));
+  }
+  std::vector<std::pair<std::string, std::string>> parts;
+};
+
 class ScanStore : public scan::InventoryWriter {
  public:
   ScanStore(db::Connection& connection, db::DbmsKind kind, db::Metaschema& metaschema);
@@ -175,10 +187,6 @@ class ScanStore : public scan::InventoryWriter {
 
  private:
   // --- Row keys, statements and purge (row_writer.cpp).
-  struct RowKey {
-    std::string cols;  // "Computer_Idn, NetworkSoftware_Idn"
-    std::string vals;  // "12, 3"
-  };
   RowKey ResolveRowKey(scan::PendingRow& row);
   // The strategies of ResolveRowKey, by table kind.
   RowKey DeviceRowKey(scan::PendingRow& row);
