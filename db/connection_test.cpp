@@ -226,6 +226,22 @@ TEST_P(ConnectionTest, CatalogueListsTablesViewsAndColumns) {
   EXPECT_TRUE(db_.Columns("no_such_table").empty());
 }
 
+TEST_P(ConnectionTest, CommitsStayDurableWithoutPerStatementOverhead) {
+  if (!postgres()) {
+    // Written ahead to a log that every commit syncs (FULL is 2).
+    EXPECT_EQ(db_.QuerySingleValue("PRAGMA journal_mode").ToText(), "wal");
+    EXPECT_EQ(db_.QuerySingleValue("PRAGMA synchronous").ToInt32(), 2);
+    return;
+  }
+  // No savepoint of the driver's own around each statement: a failed
+  // statement takes its transaction with it.
+  db_.BeginTransaction(true);
+  EXPECT_THROW(db_.Execute("SELECT * FROM no_such_table"), DbError);
+  EXPECT_THROW(db_.Execute("SELECT 1"), DbError);
+  db_.Rollback(true);
+  EXPECT_EQ(db_.QuerySingleValue("SELECT 1").ToInt32(), 1);
+}
+
 TEST_P(ConnectionTest, PasswordsAreCheckedAndQuotedValuesConnect) {
   if (!postgres()) GTEST_SKIP() << "SQLite has no passwords";
   const TestDatabaseServer& server = GetParam();
