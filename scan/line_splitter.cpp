@@ -28,6 +28,9 @@ std::string_view TrimTrailing(std::string_view text) {
 ComponentNames ComponentNamesOfPath(std::string_view path) {
   ComponentNames names{std::string(kComputer), std::string(kComputer)};
   if (path.empty()) return names;
+  // Each " - " becomes "."; room for the quotes of a few dotted segments.
+  names.component.reserve(kComputer.size() + 1 + path.size());
+  names.qualified.reserve(kComputer.size() + 1 + path.size() + 8);
   while (true) {
     size_t end = path.find(kSegmentSeparator);
     std::string_view segment = path.substr(0, end);
@@ -97,7 +100,14 @@ std::string_view WithoutLineFeed(std::string_view line) {
 std::optional<ScanItem> ParseDataLine(std::string_view line, ScanTextDecoder& decoder,
                                       const CreatorTypes& creators) {
   line = WithoutLineFeed(line);
-  if (line.find(kValueSeparator) == npos) return std::nullopt;
+  const size_t equals = line.find(kValueSeparator);
+  if (equals == npos) return std::nullopt;
+  // Most lines are ASCII, which both decodings leave as it is, and hold no
+  // creator code (a value starting with a quote): split them as they stand.
+  const bool ascii = std::all_of(line.begin(), line.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  const size_t value = line.find_first_not_of(" \t", equals + kValueSeparator.size());
+  if (ascii && (value == npos || line[value] != '\'')) return SplitDataLine(line);
   std::string text = decoder.ToUtf8(line);
   SubstituteCreatorType(&text, creators);
   return SplitDataLine(text);

@@ -236,20 +236,21 @@ class Reader {
            EqualsIgnoringCase(a.key_attribute, b.key_attribute);
   }
 
+  // Equal items hash alike: the key value as it is, the names by what case
+  // does not change (their lengths and folded ends). SameItem decides.
   static uint64_t ItemHash(const ScanLine& line) {
-    uint64_t hash = 14695981039346656037ull;  // FNV-1a
-    const auto add = [&hash](std::string_view text, bool fold) {
-      for (char c : text) {
-        hash ^= static_cast<unsigned char>(fold ? corvane::AsciiLower(c) : c);
-        hash *= 1099511628211ull;
-      }
-      hash ^= 0xff;  // ends the field, so that "ab","c" and "a","bc" differ
-      hash *= 1099511628211ull;
+    const auto folded_ends = [](std::string_view name) -> uint64_t {
+      if (name.empty()) return 0;
+      return (static_cast<uint64_t>(static_cast<unsigned char>(corvane::AsciiLower(name.front())))
+              << 8) |
+             static_cast<unsigned char>(corvane::AsciiLower(name.back()));
     };
-    add(line.component, true);
-    add(line.attribute, true);
-    add(line.key_attribute, true);
-    add(line.key_value, false);
+    uint64_t hash = std::hash<std::string_view>{}(line.key_value);
+    for (std::string_view name :
+         {std::string_view(line.component), std::string_view(line.attribute),
+          std::string_view(line.key_attribute)}) {
+      hash = hash * 1099511628211ull + (name.size() << 16 | folded_ends(name));
+    }
     return hash;
   }
 
