@@ -117,8 +117,9 @@ class InventoryWriter {
  public:
   virtual ~InventoryWriter() = default;
 
-  // Set by the reader: cleared when reading starts, then set on "_SOFTWARE"
-  // and on "_DELETED".
+  // Set by the reader: the software section is cleared when reading starts
+  // and set on "_SOFTWARE"; the deletions flag is set before the first item
+  // of a scan that has a "_DELETED" section, else cleared.
   virtual void SetHasSoftwareSection(bool value) = 0;
   virtual void SetHasDeletions(bool value) = 0;
 

@@ -108,14 +108,17 @@ class Reader {
     if (!Walk()) return false;
     MarkSupersededItems();
     writer_.SetHasSoftwareSection(false);
-    writer_.SetHasDeletions(false);
+    // A delta scan is known as one before its first item: the writer then
+    // reads only the stored instances the scan names.
+    const bool delta = std::any_of(steps_.begin(), steps_.end(),
+                                   [](const Step& step) { return step.kind == Step::kDeletions; });
+    writer_.SetHasDeletions(delta);
     for (Step& step : steps_) {
       switch (step.kind) {
         case Step::kSoftwareSection:
           writer_.SetHasSoftwareSection(true);
           break;
         case Step::kDeletions:
-          writer_.SetHasDeletions(true);
           break;
         case Step::kItem:
           if (!step.superseded) Submit(step.line);

@@ -87,7 +87,10 @@ TEST(ScanReaderTest, MarkersAloneWriteNothingAndFlushOnce) {
   EXPECT_TRUE(w.calls.empty());
   EXPECT_TRUE(w.rows.empty());
   EXPECT_EQ(w.flushes, 1);
-  EXPECT_EQ(w.events, (Strings{"-software", "-deletions", "software", "deletions"}));
+  // A delta scan is announced before its first item.
+  EXPECT_EQ(w.events, (Strings{"-software", "deletions", "software"}));
+  EXPECT_EQ(Read("_SOFTWARE = Packages\n").events,
+            (Strings{"-software", "-deletions", "software"}));
 }
 
 TEST(ScanReaderTest, LinesOfOneInstanceShareARowUntilAnotherComesBetween) {
@@ -168,7 +171,7 @@ TEST(ScanReaderTest, DeletedSectionItemsAreRowsOfTheirOwn) {
   // The ordinary line after "_ENDDELETED" does not join the deleted row.
   EXPECT_FALSE(w.rows[4].second);
   EXPECT_EQ(Columns(w.rows[4].first), (Strings{"Type=<z>"}));
-  EXPECT_EQ(w.events, (Strings{"-software", "-deletions", "deletions"}));
+  EXPECT_EQ(w.events, (Strings{"-software", "deletions"}));
 }
 
 // The item as received, in the layout of the reader's table of preset fields:

@@ -296,7 +296,10 @@ std::optional<bool> ScanStore::StoredRowExists(const scan::PendingRow& row,
   if (record != nullptr) *record = nullptr;
   if (!snapshot_loaded_) return std::nullopt;
   if (inserted_rows_.count(InstanceName(row)) != 0) return true;
-  SnapshotTable* stored_table = StoredTable(CatalogueName(row.table));
+  const bool keyed = HasKeyValue(row) && !EqualsIgnoringCase(row.table, "UnmodeledData");
+  SnapshotTable* stored_table =
+      keyed ? StoredInstance(CatalogueName(row.table), row.key_column, row.key_value)
+            : StoredTable(CatalogueName(row.table));
   if (stored_table == nullptr) return false;
   SnapshotTable& table = *stored_table;
   std::optional<size_t> position;
@@ -327,8 +330,10 @@ void ScanStore::NoteInserted(const scan::PendingRow& row) {
 
 db::DbValue ScanStore::StoredValue(const scan::PendingRow& row, const SnapshotRecord& record,
                                    std::string_view column) {
-  SnapshotTable* table = StoredTable(CatalogueName(row.table));
-  if (table == nullptr) return db::DbValue();
+  // The record came from this table; nothing is read here.
+  auto found = snapshot_.find(CatalogueName(row.table));
+  if (found == snapshot_.end()) return db::DbValue();
+  SnapshotTable* table = &found->second;
   const int position = ColumnPosition(*table, column);
   return position < 0 ? db::DbValue() : record.cells[position].value;
 }

@@ -216,11 +216,41 @@ void ScanStore::LoadSnapshot() {
 
 SnapshotTable* ScanStore::StoredTable(const std::string& name) {
   auto found = snapshot_.find(name);
-  if (found != snapshot_.end()) return &found->second;
+  if (found != snapshot_.end() && !found->second.fetched_keys) return &found->second;
   if (unread_tables_.erase(name) == 0) return nullptr;
-  ReadTable(name);
+  // A table read for some instances only is read whole when it is asked for
+  // as a whole.
+  if (found != snapshot_.end()) snapshot_.erase(found);
+  ReadTable(name, {}, std::string(), snapshot_[name]);
   found = snapshot_.find(name);
-  return found == snapshot_.end() ? nullptr : &found->second;
+  if (found->second.columns.empty()) {
+    snapshot_.erase(found);
+    return nullptr;
+  }
+  return &found->second;
+}
+
+SnapshotTable* ScanStore::StoredInstance(const std::string& name, std::string_view key_column,
+                                         const std::string& key_literal) {
+  // Only a delta scan, which is never purged, needs no more than the rows
+  // of the instances it names: reading them by their key spares it the
+  // device's thousand other packages.
+  if (!has_deletions_ || key_literal.empty() || key_column.empty()) return StoredTable(name);
+  auto found = snapshot_.find(name);
+  if (found != snapshot_.end() && !found->second.fetched_keys) return &found->second;
+  if (found == snapshot_.end()) {
+    if (unread_tables_.count(name) == 0) return nullptr;
+    found = snapshot_.emplace(name, SnapshotTable()).first;
+    found->second.fetched_keys.emplace();
+  }
+  SnapshotTable& table = found->second;
+  if (table.fetched_keys->insert(key_literal).second) {
+    ReadTable(name, key_column, key_literal, table);
+    // The lookup aids are made again over the rows read so far.
+    table.column_indexes.clear();
+    table.acceptable.reset();
+  }
+  return table.columns.empty() ? nullptr : &table;
 }
 
 void ScanStore::ReadAllTables() {
@@ -235,9 +265,9 @@ const DeviceSnapshot& ScanStore::snapshot() {
   return snapshot_;
 }
 
-void ScanStore::ReadTable(const std::string& table) {
+void ScanStore::ReadTable(const std::string& table, std::string_view key_column,
+                          const std::string& key_literal, SnapshotTable& stored) {
   WriteQueuedInserts();
-  const std::string device = std::to_string(computer_idn_);
   // The device's file instances are compared like every other table's rows:
   // without them every file of every scan would be written again, and a
   // file gone from a full scan would never be purged. The metaschema leaves
@@ -251,6 +281,11 @@ void ScanStore::ReadTable(const std::string& table) {
   // catalogue columns of an instance alone.
   constexpr std::string_view kFromCatalogue[] = {"FileSize", "Title", "Vendor", "Version"};
   const bool file_instances = table == CatalogueName("FileInfoInstance");
+  std::string device = std::to_string(computer_idn_);
+  if (!key_column.empty()) {
+    device += std::string(" AND ") + (file_instances ? "i." : "") + std::string(key_column) +
+              " = " + key_literal;
+  }
   db::Recordset rows =
       file_instances
           ? connection_.Query(
@@ -261,12 +296,12 @@ void ScanStore::ReadTable(const std::string& table) {
   if (rows.AtEnd()) return;
   const int width =
       rows.FieldCount() - (file_instances ? static_cast<int>(std::size(kFromCatalogue)) : 0);
-  SnapshotTable stored;
+  const bool first_rows = stored.columns.empty();
   std::vector<std::pair<int, int>> replaced;  // instance column, catalogue column
   for (int i = 0; i < width; ++i) {
-    stored.columns.push_back(rows.FieldName(i));
+    if (first_rows) stored.columns.push_back(rows.FieldName(i));
     for (size_t k = 0; file_instances && k < std::size(kFromCatalogue); ++k) {
-      if (EqualsIgnoringCase(stored.columns.back(), kFromCatalogue[k])) {
+      if (EqualsIgnoringCase(rows.FieldName(i), kFromCatalogue[k])) {
         replaced.emplace_back(i, width + static_cast<int>(k));
       }
     }
@@ -279,7 +314,6 @@ void ScanStore::ReadTable(const std::string& table) {
       record.cells[instance].value = rows.Value(catalogue);
     stored.records.push_back(std::move(record));
   }
-  snapshot_[table] = std::move(stored);
 }
 
 std::vector<std::string> ScanStore::TablesWithDeviceRows() {
@@ -398,7 +432,12 @@ bool ScanStore::WriteAttribute(scan::ScanLine& line) {
   // The stored cell of this attribute in the instance's row, when the
   // snapshot holds an acceptable row for the instance.
   SnapshotCell* cell = nullptr;
-  if (SnapshotTable* stored_table = StoredTable(CatalogueName(info->table))) {
+  const std::string table_name = CatalogueName(info->table);
+  SnapshotTable* stored_table =
+      key_info ? StoredInstance(table_name, key_info->column,
+                                scan::KeyLiteral(pk_value_type, line.key_value, kind_))
+               : StoredTable(table_name);
+  if (stored_table != nullptr) {
     SnapshotTable& table = *stored_table;
     const int column = ColumnPosition(table, info->column);
     if (column < 0) return false;

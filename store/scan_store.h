@@ -79,6 +79,9 @@ struct SnapshotTable {
   // The record positions whose key-list columns all hold comparable values;
   // computed once per table and scan.
   std::optional<std::vector<bool>> acceptable;
+  // Set while only some instances are read (a delta scan's): the key
+  // literals read so far.
+  std::optional<std::unordered_set<std::string>> fetched_keys;
 };
 
 // Table name (as listed in the metaschema's device tables) to its rows;
@@ -241,7 +244,14 @@ class ScanStore : public scan::InventoryWriter {
   // The stored rows of a table (named as the catalogue spells it), read on
   // first use; null when the device has none.
   SnapshotTable* StoredTable(const std::string& name);
-  void ReadTable(const std::string& name);
+  // The same, for one keyed instance: in a delta scan only the instance's
+  // rows are read; otherwise the whole table.
+  SnapshotTable* StoredInstance(const std::string& name, std::string_view key_column,
+                                const std::string& key_literal);
+  // Reads the device's rows of a table (with a key column: those whose key
+  // is the literal) into `stored`, after the rows it holds.
+  void ReadTable(const std::string& name, std::string_view key_column,
+                 const std::string& key_literal, SnapshotTable& stored);
   void ReadAllTables();
   // The device tables (the change history excepted) that hold rows of the
   // device, in the metaschema's order.
