@@ -218,7 +218,7 @@ class NameBook {
   static uint32_t Fnv1a(std::string_view text, uint32_t salt) {
     uint32_t hash = 2166136261u ^ salt;
     for (char c : text) {
-      hash ^= static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+      hash ^= static_cast<unsigned char>(AsciiUpper(c));
       hash *= 16777619u;
     }
     return hash;
