@@ -4,6 +4,7 @@
 #include <limits>
 #include <utility>
 
+#include "Common/Include/ascii_case.h"
 #include "db/error.h"
 
 namespace corvane::db {
@@ -33,16 +34,6 @@ SQLSMALLINT ShortLength(std::string_view text) {
     throw DbError(kErrorFail, "argument text too long");
   }
   return static_cast<SQLSMALLINT>(text.size());
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i] >= 'A' && a[i] <= 'Z' ? static_cast<char>(a[i] - 'A' + 'a') : a[i];
-    char y = b[i] >= 'A' && b[i] <= 'Z' ? static_cast<char>(b[i] - 'A' + 'a') : b[i];
-    if (x != y) return false;
-  }
-  return true;
 }
 
 // Reads a character or binary column in pieces. Returns false for NULL.

@@ -1,11 +1,10 @@
 #include "db/connection_settings.h"
 
-#include <strings.h>
-
 #include <array>
 #include <string_view>
 #include <utility>
 
+#include "Common/Include/ascii_case.h"
 #include "db/credentials.h"
 #include "platform/registry.h"
 #include "platform/regtree.h"
@@ -65,11 +64,7 @@ void AppendAttribute(std::string& out, std::string_view name, std::string_view v
 }
 
 bool IsPostgresDriver(std::string_view driver) {
-  constexpr std::string_view kName = "postgresql";
-  for (size_t i = 0; i + kName.size() <= driver.size(); ++i) {
-    if (strncasecmp(driver.data() + i, kName.data(), kName.size()) == 0) return true;
-  }
-  return false;
+  return ContainsIgnoringCase(driver, "postgresql");
 }
 
 // psqlODBC takes the port as an attribute of its own. "host:port" and
@@ -120,7 +115,7 @@ std::string BuildConnectionString(const ConnectionCredentials& credentials) {
   if (driver.empty()) driver = credentials.is_oracle ? kOracleDriver : kSqlServerDriver;
   std::string out;
   AppendAttribute(out, "DRIVER", driver);
-  if (strcasecmp(driver.c_str(), kSqliteDriver) == 0) {
+  if (EqualsIgnoringCase(driver, kSqliteDriver)) {
     AppendAttribute(out, "DATABASE", credentials.database);
     return out + ";" + kSqliteAttributes;
   }

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <ctime>
 
+#include "Common/Include/ascii_case.h"
 #include "db/dbms.h"
 #include "db/error.h"
 #include "testsupport/test_databases.h"
@@ -219,9 +220,7 @@ TEST_P(ConnectionTest, CatalogueListsTablesViewsAndColumns) {
   ASSERT_EQ(columns.size(), 5u);
   EXPECT_EQ(columns[0].name, "id");
   EXPECT_EQ(columns[4].name, "data");
-  std::string id_type = columns[0].type_name;
-  std::transform(id_type.begin(), id_type.end(), id_type.begin(), ::tolower);
-  EXPECT_NE(id_type.find("int"), std::string::npos) << columns[0].type_name;
+  EXPECT_TRUE(ContainsIgnoringCase(columns[0].type_name, "int")) << columns[0].type_name;
   EXPECT_NE(columns[1].type_name, columns[0].type_name);
   EXPECT_TRUE(db_.Columns("no_such_table").empty());
 }

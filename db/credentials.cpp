@@ -6,8 +6,6 @@
 
 #include "db/credentials.h"
 
-#include <strings.h>
-
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -20,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "Common/Include/ascii_case.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
 #include "platform/regtree.h"
@@ -31,6 +30,8 @@ struct CvDbKey {
 
 namespace {
 
+using corvane::EqualsIgnoringCase;
+using corvane::StartsWithIgnoringCase;
 using corvane::platform::RegKey;
 using corvane::platform::RegRoot;
 using corvane::platform::RegTree;
@@ -44,14 +45,6 @@ constexpr std::string_view kFallbackConnection = "Local";
 // longer than that is unreadable to them, so it is treated as unreadable here.
 constexpr size_t kDefaultNameBuffer = 260;
 constexpr size_t kIsOracleBuffer = 8;
-
-bool EqualsIgnoreCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-bool StartsWithIgnoreCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() && EqualsIgnoreCase(text.substr(0, prefix.size()), prefix);
-}
 
 // RC4 keyed with the store's fixed key. Scrambling only keeps the password
 // out of casual sight in exports; the key is shared with every other tool
@@ -145,9 +138,9 @@ bool IsThisMachine(const char* machine) {
   if (machine == nullptr || *machine == '\0') return true;
   std::string_view name(machine);
   if (name.starts_with("\\\\")) name.remove_prefix(2);
-  if (EqualsIgnoreCase(name, "localhost")) return true;
+  if (EqualsIgnoringCase(name, "localhost")) return true;
   std::string self = corvane::platform::ComputerName();
-  return !self.empty() && EqualsIgnoreCase(name, self);
+  return !self.empty() && EqualsIgnoringCase(name, self);
 }
 
 std::string ConnectionPath(const RegTree& tree) {
@@ -246,7 +239,7 @@ int GetDbCredentialsEx(const char* machine, int* is_oracle, int* rollup, size_t 
     copy_text("Server", server_size, server);
     copy_text("User", user_size, user);
     std::optional<std::string> oracle = ReadText(*key, "IsOracle", kIsOracleBuffer);
-    if (is_oracle != nullptr) *is_oracle = oracle && EqualsIgnoreCase(*oracle, "true") ? 1 : 0;
+    if (is_oracle != nullptr) *is_oracle = oracle && EqualsIgnoringCase(*oracle, "true") ? 1 : 0;
     if (rollup != nullptr) *rollup = ReadDword(*key, "Rollup") != 0 ? 1 : 0;
     return CopyIfFits(StoredPassword(*key), password_size, password) ? 1 : 0;
   } catch (...) {
@@ -280,13 +273,13 @@ int GetPassword(const char* machine, const char* key_path, size_t password_size,
     if (!IsThisMachine(machine)) return 0;
     std::string_view path(key_path);
     RegRoot root = RegRoot::kLocalMachine;
-    if (StartsWithIgnoreCase(path, "HKEY_")) {
+    if (StartsWithIgnoringCase(path, "HKEY_")) {
       size_t slash = path.find('\\');
       std::string_view root_name = path.substr(0, slash);
       path = slash == std::string_view::npos ? std::string_view() : path.substr(slash + 1);
-      if (StartsWithIgnoreCase(root_name, "HKEY_CURRENT_USER")) {
+      if (StartsWithIgnoringCase(root_name, "HKEY_CURRENT_USER")) {
         root = RegRoot::kCurrentUser;
-      } else if (StartsWithIgnoreCase(root_name, "HKEY_CURRENT_CONFIG")) {
+      } else if (StartsWithIgnoringCase(root_name, "HKEY_CURRENT_CONFIG")) {
         root = RegRoot::kCurrentConfig;
       }
     }

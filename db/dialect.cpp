@@ -5,6 +5,7 @@
 #include <ctime>
 #include <string>
 
+#include "Common/Include/ascii_case.h"
 #include "db/error.h"
 
 namespace corvane::db {
@@ -198,10 +199,7 @@ std::optional<DataType> DataTypeForColumnType(std::string_view type_name) {
   }
   while (!name.empty() && IsAsciiSpace(name.front())) name.remove_prefix(1);
   while (!name.empty() && IsAsciiSpace(name.back())) name.remove_suffix(1);
-  std::string upper(name);
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  const std::string upper = Upper(name);
   if (upper == "IMAGE" || upper == "BLOB" || upper == "BYTEA") return kValueBinary;
   if (upper == "CHAR" || upper == "VARCHAR" || upper == "TEXT" || upper == "BPCHAR" ||
       upper == "CHARACTER VARYING") {

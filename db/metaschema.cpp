@@ -2,12 +2,12 @@
 
 #include <algorithm>
 
-#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <ctime>
 #include <exception>
 
+#include "Common/Include/ascii_case.h"
 #include "db/connection.h"
 #include "db/dialect.h"
 #include "db/error.h"
@@ -19,12 +19,6 @@ namespace {
 // The catalogue is asked for room for this many tables at first; most
 // inventory databases have fewer.
 constexpr size_t kInitialDeviceTableRoom = 130;
-
-std::string Upper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return upper;
-}
 
 // An integer key as the scanner sends it, read the way the C library reads
 // a decimal number; out-of-range keys stick at the 32-bit limits rather

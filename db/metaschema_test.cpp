@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <ctime>
 #include <set>
 #include <string>
 
+#include "Common/Include/ascii_case.h"
 #include "db/connection.h"
 #include "db/device_processor.h"
 #include "db/dialect.h"
@@ -24,11 +24,6 @@ namespace {
 using testing::AvailableTestDatabases;
 using testing::ScratchDatabase;
 using testing::TestDatabaseServer;
-
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 DataType ExpectedDataType(schema::ColumnType type) {
   switch (type) {
@@ -103,7 +98,7 @@ TEST_P(CreatedDatabaseTest, OpensLoadsAndAnswersForEveryAttributeOfTheDefinition
 
   std::set<std::string> expected_tables;
   for (const schema::Table& table : definition.tables) {
-    const std::string name = Lower(std::string(table.name));
+    const std::string name = Lower(table.name);
     if (definition.FindColumn(table.name, "Computer_Idn") != nullptr && name != "fileinfo" &&
         name != "fileinfoinstance")
       expected_tables.insert(name);

@@ -1,19 +1,8 @@
 #include "db/schema.h"
 
-#include <algorithm>
-#include <cctype>
+#include "Common/Include/ascii_case.h"
 
 namespace corvane::db::schema {
-namespace {
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
-}  // namespace
 
 std::string_view TypeName(ColumnType type) {
   switch (type) {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "Common/Include/ascii_case.h"
 #include "db/dialect.h"
 #include "db/error.h"
 #include "testsupport/test_databases.h"
@@ -17,11 +18,6 @@ namespace {
 
 using ::corvane::testing::TestDatabaseServer;
 using schema::ColumnType;
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 class SchemaCreateTest : public ::testing::TestWithParam<TestDatabaseServer> {
  protected:
@@ -56,7 +52,7 @@ TEST_P(SchemaCreateTest, CreatesEveryTableAndFillsTheMetaschema) {
   std::vector<std::string> stored = db_.Tables("TABLE");
   for (const schema::Table& table : definition.tables) {
     auto found = std::find_if(stored.begin(), stored.end(), [&](const std::string& name) {
-      return Upper(name) == Upper(std::string(table.name));
+      return EqualsIgnoringCase(name, table.name);
     });
     ASSERT_NE(found, stored.end()) << table.name;
     // The catalogue wants the name as stored (folded on PostgreSQL).

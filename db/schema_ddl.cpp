@@ -6,6 +6,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "Common/Include/ascii_case.h"
 #include "db/dialect.h"
 #include "db/value.h"
 
@@ -17,16 +18,6 @@ constexpr size_t kMaxName = 30;
 constexpr std::string_view kSequenceSuffix = "SEQ";
 constexpr std::string_view kComputerIdn = "Computer_Idn";
 constexpr int kMaxTextLength = 4000;  // VARCHAR2's limit
-
-std::string Upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
-
-bool SameName(std::string_view a, std::string_view b) { return Upper(a) == Upper(b); }
 
 [[noreturn]] void Invalid(const std::string& what) {
   throw std::invalid_argument("schema definition: " + what);
@@ -48,7 +39,7 @@ void CheckIdentifier(std::string_view name, std::string_view what) {
 
 const Column* FindIn(const Table& table, std::string_view column) {
   for (const Column& candidate : table.columns) {
-    if (SameName(candidate.name, column)) return &candidate;
+    if (EqualsIgnoringCase(candidate.name, column)) return &candidate;
   }
   return nullptr;
 }
@@ -63,16 +54,16 @@ const Column& RequireColumn(const Table& table, std::string_view column, std::st
 }
 
 bool IsPerDeviceTable(const Table& table) {
-  return table.kind != kKindNone && !SameName(table.name, "Computer") &&
+  return table.kind != kKindNone && !EqualsIgnoringCase(table.name, "Computer") &&
          FindIn(table, kComputerIdn) != nullptr;
 }
 
 bool IsOwnId(const Table& table, const Column& column) {
-  return !table.id_column.empty() && SameName(column.name, table.id_column);
+  return !table.id_column.empty() && EqualsIgnoringCase(column.name, table.id_column);
 }
 
 bool IsNotNull(const Table& table, const Column& column) {
-  return column.not_null || IsOwnId(table, column) || SameName(column.name, kComputerIdn);
+  return column.not_null || IsOwnId(table, column) || EqualsIgnoringCase(column.name, kComputerIdn);
 }
 
 // Checks what every dialect needs of a table; the DDL below relies on it.
@@ -227,7 +218,7 @@ class NameBook {
   static uint32_t Fnv1a(std::string_view text, uint32_t salt) {
     uint32_t hash = 2166136261u ^ salt;
     for (char c : text) {
-      hash ^= static_cast<unsigned char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+      hash ^= static_cast<unsigned char>(AsciiUpper(c));
       hash *= 16777619u;
     }
     return hash;
@@ -239,7 +230,7 @@ class NameBook {
 // The column of the table's key attribute, empty when it has none.
 std::string_view KeyAttributeColumn(const Schema& schema, const Table& table) {
   for (const Attribute& attribute : schema.attributes) {
-    if (attribute.key && SameName(attribute.table, table.name)) return attribute.column;
+    if (attribute.key && EqualsIgnoringCase(attribute.table, table.name)) return attribute.column;
   }
   return {};
 }
@@ -248,7 +239,7 @@ std::string_view KeyAttributeColumn(const Schema& schema, const Table& table) {
 bool LeadsOrSame(const std::vector<std::string_view>& a, const std::vector<std::string_view>& b) {
   if (a.size() > b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {
-    if (!SameName(a[i], b[i])) return false;
+    if (!EqualsIgnoringCase(a[i], b[i])) return false;
   }
   return true;
 }
@@ -262,7 +253,7 @@ std::vector<std::vector<std::string_view>> IndexLists(const Schema& schema, cons
   if (IsPerDeviceTable(table)) {
     std::vector<std::string_view> device = {kComputerIdn};
     std::string_view key = KeyAttributeColumn(schema, table);
-    if (!key.empty() && !SameName(key, kComputerIdn)) {
+    if (!key.empty() && !EqualsIgnoringCase(key, kComputerIdn)) {
       device.push_back(RequireColumn(table, key, "the key attribute").name);
     }
     wanted.push_back(std::move(device));
@@ -290,7 +281,7 @@ std::vector<std::vector<std::string_view>> IndexLists(const Schema& schema, cons
 constexpr char kUpperFileNameColumn[] = "FileNameUpper";
 
 bool IsCatalogueName(const Table& table, std::string_view column) {
-  return SameName(table.name, "FileInfo") && SameName(column, "FileName");
+  return EqualsIgnoringCase(table.name, "FileInfo") && EqualsIgnoringCase(column, "FileName");
 }
 
 std::string IndexedColumn(const Table& table, std::string_view column, DbmsKind kind) {

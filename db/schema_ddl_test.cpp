@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "Common/Include/ascii_case.h"
 #include "db/dialect.h"
 
 namespace corvane::db::schema {
@@ -83,11 +84,6 @@ std::vector<std::string> Matching(const Statements& statements, std::string_view
 bool AnyContains(const Statements& statements, std::string_view text) {
   return std::any_of(statements.begin(), statements.end(),
                      [&](const std::string& sql) { return sql.find(text) != std::string::npos; });
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
 }
 
 // The object name after "CREATE INDEX " / "CREATE OR REPLACE TRIGGER ".
@@ -190,7 +186,7 @@ TEST(SchemaDdlTest, ObjectNamesAreUniqueAndFitOracle) {
       SCOPED_TRACE(kind);
       Statements ddl = CreateStatements(*definition, kind);
       std::set<std::string> names;
-      for (const Table& table : definition->tables) names.insert(Upper(std::string(table.name)));
+      for (const Table& table : definition->tables) names.insert(Upper(table.name));
       for (const char* prefix : {"CREATE INDEX ", "CREATE OR REPLACE TRIGGER "}) {
         for (const std::string& sql : Matching(ddl, prefix)) {
           std::string name = ObjectName(sql, prefix);
@@ -289,9 +285,9 @@ TEST(SchemaDdlTest, InventorySchemaCanBeCreatedOnEveryDialect) {
     EXPECT_NO_THROW(MetaschemaStatements(schema, kind, 0)) << kind;
   }
   for (const Table& table : schema.tables) {
-    EXPECT_FALSE(ReservedWords().contains(Upper(std::string(table.name)))) << table.name;
+    EXPECT_FALSE(ReservedWords().contains(Upper(table.name))) << table.name;
     for (const Column& column : table.columns) {
-      EXPECT_FALSE(ReservedWords().contains(Upper(std::string(column.name))))
+      EXPECT_FALSE(ReservedWords().contains(Upper(column.name)))
           << table.name << "." << column.name;
     }
   }

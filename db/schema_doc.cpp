@@ -1,21 +1,15 @@
 #include "db/schema_doc.h"
 
 #include <algorithm>
-#include <cctype>
 #include <map>
 #include <string>
+
+#include "Common/Include/ascii_case.h"
 
 namespace corvane::db::schema {
 namespace {
 
 constexpr std::string_view kComputerIdn = "Computer_Idn";
-
-bool SameName(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
 
 // A table cell: "|" would end it and a line break would end the row.
 std::string Cell(std::string_view text) {
@@ -56,22 +50,19 @@ std::string KindText(int kind) {
 }
 
 // GitHub's anchor of a heading that is a plain identifier.
-std::string Anchor(std::string_view name) {
-  std::string anchor;
-  for (char c : name) anchor += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return anchor;
-}
+std::string Anchor(std::string_view name) { return Lower(name); }
 
 bool HasColumn(const Table& table, std::string_view name) {
   return std::any_of(table.columns.begin(), table.columns.end(),
-                     [&](const Column& column) { return SameName(column.name, name); });
+                     [&](const Column& column) { return EqualsIgnoringCase(column.name, name); });
 }
 
 // The attributes stored in one column, as "component / attribute" texts.
 std::string Holders(const Schema& schema, const Table& table, const Column& column) {
   std::string text;
   for (const Attribute& attribute : schema.attributes) {
-    if (!SameName(attribute.table, table.name) || !SameName(attribute.column, column.name)) {
+    if (!EqualsIgnoringCase(attribute.table, table.name) ||
+        !EqualsIgnoringCase(attribute.column, column.name)) {
       continue;
     }
     if (!text.empty()) text += "; ";
@@ -169,19 +160,19 @@ std::string_view KindName(int kind) {
 
 std::string_view KeyAttributeColumn(const Schema& schema, const Table& table) {
   for (const Attribute& attribute : schema.attributes) {
-    if (attribute.key && SameName(attribute.table, table.name)) return attribute.column;
+    if (attribute.key && EqualsIgnoringCase(attribute.table, table.name)) return attribute.column;
   }
   return {};
 }
 
 std::vector<std::string_view> AutomaticIndex(const Schema& schema, const Table& table) {
-  if (table.kind == kKindNone || SameName(table.name, "Computer") ||
+  if (table.kind == kKindNone || EqualsIgnoringCase(table.name, "Computer") ||
       !HasColumn(table, kComputerIdn)) {
     return {};
   }
   std::vector<std::string_view> index = {kComputerIdn};
   std::string_view key = KeyAttributeColumn(schema, table);
-  if (!key.empty() && !SameName(key, kComputerIdn)) index.push_back(key);
+  if (!key.empty() && !EqualsIgnoringCase(key, kComputerIdn)) index.push_back(key);
   return index;
 }
 

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "Common/Include/ascii_case.h"
 #include "db/schema.h"
 #include "db/schema_doc.h"
 #include "scan/code_page.h"
@@ -21,14 +22,6 @@ namespace corvane::db::schema {
 namespace {
 
 const Schema& S() { return InventorySchema(); }
-
-std::string Upper(std::string_view text) {
-  std::string upper(text);
-  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return upper;
-}
-
-bool Same(std::string_view a, std::string_view b) { return Upper(a) == Upper(b); }
 
 std::string ReadFile(const std::string& path) {
   std::ostringstream bytes;
@@ -79,7 +72,7 @@ TEST(SchemaTest, TablesHaveTheColumnsTheStoreWritesThrough) {
     for (std::string_view key : table.key_list) {
       const Column* column = S().FindColumn(table.name, key);
       EXPECT_TRUE(column != nullptr &&
-                  (column->not_null || Same(key, KeyAttributeColumn(S(), table))))
+                  (column->not_null || EqualsIgnoringCase(key, KeyAttributeColumn(S(), table))))
           << table.name << "." << key;
     }
     // Generated ids are read back as "<table>_Idn" (Oracle: "<table>SEQ").
@@ -87,8 +80,8 @@ TEST(SchemaTest, TablesHaveTheColumnsTheStoreWritesThrough) {
     EXPECT_TRUE(!kOwnIdKinds.contains(table.kind) || !table.id_column.empty()) << table.name;
     if (table.id_column.empty()) continue;
     const Column* id = S().FindColumn(table.name, table.id_column);
-    EXPECT_TRUE(Same(table.id_column, std::string(table.name) + "_Idn") && id != nullptr &&
-                id->not_null && id->type == ColumnType::kInteger)
+    EXPECT_TRUE(EqualsIgnoringCase(table.id_column, std::string(table.name) + "_Idn") &&
+                id != nullptr && id->not_null && id->type == ColumnType::kInteger)
         << table.name;
   }
 }
@@ -97,12 +90,14 @@ TEST(SchemaTest, ParentsChainEveryComponentTableToTheDeviceRow) {
   for (const Table& table : S().tables) {
     // Computer, Components and AppSoftware are written first by name; with
     // a parent they would be written a second time as children.
-    bool first = Same(table.name, "Computer") || Same(table.name, "Components") ||
-                 Same(table.name, "AppSoftware");
+    bool first = EqualsIgnoringCase(table.name, "Computer") ||
+                 EqualsIgnoringCase(table.name, "Components") ||
+                 EqualsIgnoringCase(table.name, "AppSoftware");
     EXPECT_EQ(table.parent.empty(), first || table.kind == kKindNone) << table.name;
     if (table.kind == kKindNone) continue;
     const Table* child = &table;
-    for (int depth = 0; !child->parent.empty() && !Same(child->parent, "Computer"); ++depth) {
+    for (int depth = 0; !child->parent.empty() && !EqualsIgnoringCase(child->parent, "Computer");
+         ++depth) {
       const Table* parent = S().FindTable(child->parent);
       ASSERT_TRUE(parent != nullptr && depth < 5) << table.name << ": missing parent or a cycle";
       // A family's rows find (and create) their parent row through its id; a
@@ -114,7 +109,7 @@ TEST(SchemaTest, ParentsChainEveryComponentTableToTheDeviceRow) {
           << child->name << " under " << parent->name;
       child = parent;
     }
-    EXPECT_TRUE(first || Same(child->parent, "Computer")) << table.name;
+    EXPECT_TRUE(first || EqualsIgnoringCase(child->parent, "Computer")) << table.name;
   }
 }
 
@@ -165,7 +160,8 @@ TEST(SchemaTest, AttributesMapToColumnsOnePlaceEach) {
     int keys = 0;
     for (const Attribute& other : S().attributes) {
       keys += other.key && other.component == a.component;
-      EXPECT_TRUE(!other.key || !Same(other.table, a.table) || other.component == a.component);
+      EXPECT_TRUE(!other.key || !EqualsIgnoringCase(other.table, a.table) ||
+                  other.component == a.component);
     }
     EXPECT_LE(keys, 1);
     std::string_view key_column = KeyAttributeColumn(S(), *table);
@@ -185,7 +181,8 @@ TEST(SchemaTest, SoftwareFilesReachTheCatalogueWithoutNamingAColumnTwice) {
                                            "VERSION", "VENDOR",   "FILEINFO_IDN"};
   std::multiset<std::string> inserted = {"FILENAME", "ACTION", "DISCOVERED"};
   for (const Attribute& a : S().attributes) {
-    if (!Same(a.table, "FileInfoInstance") || !catalogue.contains(Upper(a.column))) continue;
+    if (!EqualsIgnoringCase(a.table, "FileInfoInstance") || !catalogue.contains(Upper(a.column)))
+      continue;
     std::string column = Upper(a.column) == "EXENAME" ? "TITLE" : Upper(a.column);
     EXPECT_NE(S().FindColumn("FileInfo", column), nullptr) << column;
     inserted.insert(column);

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <utility>
 
+#include "Common/Include/ascii_case.h"
 #include "Common/Include/xtrace.h"
 #include "intake/storage.h"
 #include "platform/error.h"
@@ -16,16 +17,11 @@
 namespace corvane::intake {
 namespace {
 
-char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
-
 bool HasExtension(std::string_view name, std::string_view extension) {
   if (name.size() < extension.size() + 2) return false;  // at least one character before "."
   const size_t dot = name.size() - extension.size() - 1;
   if (name[dot] != '.') return false;
-  for (size_t i = 0; i < extension.size(); ++i) {
-    if (LowerAscii(name[dot + 1 + i]) != LowerAscii(extension[i])) return false;
-  }
-  return true;
+  return EqualsIgnoringCase(name.substr(dot + 1), extension);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "Common/Include/ascii_case.h"
+
 namespace corvane::platform {
 
 namespace {
@@ -198,16 +200,6 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    char c = text[i];
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    if (c != prefix[i]) return false;
-  }
-  return true;
-}
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -287,7 +279,7 @@ RegValue ParseData(std::string_view data) {
     if (pos != data.size()) throw ParseError("text after the closing quote");
     return RegValue::Sz(std::move(text));
   }
-  if (StartsWithNoCase(data, "dword:")) {
+  if (StartsWithIgnoringCase(data, "dword:")) {
     std::string_view digits = data.substr(6);
     if (digits.empty() || digits.size() > 8) throw ParseError("dword needs 1 to 8 hex digits");
     uint32_t value = 0;
@@ -298,8 +290,8 @@ RegValue ParseData(std::string_view data) {
     }
     return RegValue::Dword(value);
   }
-  if (StartsWithNoCase(data, "hex:")) return RegValue::Binary(ParseHexList(data.substr(4)));
-  if (StartsWithNoCase(data, "hex(")) {
+  if (StartsWithIgnoringCase(data, "hex:")) return RegValue::Binary(ParseHexList(data.substr(4)));
+  if (StartsWithIgnoringCase(data, "hex(")) {
     size_t close = data.find("):");
     if (close == std::string_view::npos) throw ParseError("bad hex type");
     std::string_view type = data.substr(4, close - 4);

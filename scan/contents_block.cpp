@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <limits>
 
+#include "Common/Include/ascii_case.h"
 #include "scan/code_page.h"
 #include "scan/scan_text.h"
 

@@ -5,6 +5,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "Common/Include/ascii_case.h"
 #include "scan/code_page.h"
 #include "scan/scan_text.h"
 
@@ -13,14 +14,6 @@ namespace {
 
 constexpr size_t kMaxAnswer = 511;
 constexpr size_t kLineLimit = 512;
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
 
 bool IsLeadByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "Common/Include/ascii_case.h"
+
 namespace corvane::scan {
 namespace {
 
@@ -62,13 +64,6 @@ std::string GetDeviceName(std::string_view text) { return LookUp(text, kDeviceNa
 bool IsMacScan(std::string_view text) {
   std::string os = GetScanValue(text, kOsNameKey);
   return EqualsIgnoringCase(os, "Mac OS X") || EqualsIgnoringCase(os, "Mac OS X Server");
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-           return lower(x) == lower(y);
-         });
 }
 
 std::string_view TrimWhiteSpace(std::string_view text) {

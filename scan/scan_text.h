@@ -81,9 +81,6 @@ std::string GetDeviceName(std::string_view text);
 // ignoring case: such scans are UTF-8 rather than the ANSI code page.
 bool IsMacScan(std::string_view text);
 
-// True when `a` and `b` are equal ignoring ASCII case.
-bool EqualsIgnoringCase(std::string_view a, std::string_view b);
-
 // `text` without the blanks, tabs and line ends (" \t\r\n\v\f") at its ends.
 std::string_view TrimWhiteSpace(std::string_view text);
 

@@ -1,6 +1,6 @@
 #include "service/command_line.h"
 
-#include <strings.h>
+#include "Common/Include/ascii_case.h"
 
 namespace corvane::service {
 namespace {
@@ -9,23 +9,21 @@ bool IsSwitch(const std::string& argument) {
   return !argument.empty() && (argument[0] == '-' || argument[0] == '/');
 }
 
-bool SameWord(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
-
 }  // namespace
 
 Command ParseCommandLine(const std::vector<std::string>& arguments) {
   Command command;
   if (arguments.empty() || !IsSwitch(arguments[0])) return command;
   std::string word = arguments[0].substr(1);
-  if (SameWord(word, "install")) {
+  if (EqualsIgnoringCase(word, "install")) {
     command.kind = CommandKind::kInstall;
     for (size_t i = 1; i < arguments.size(); ++i) {
       std::string later = IsSwitch(arguments[i]) ? arguments[i].substr(1) : arguments[i];
-      if (SameWord(later, "core")) command.core = true;
+      if (EqualsIgnoringCase(later, "core")) command.core = true;
     }
-  } else if (SameWord(word, "remove")) {
+  } else if (EqualsIgnoringCase(word, "remove")) {
     command.kind = CommandKind::kRemove;
-  } else if (SameWord(word, "debug")) {
+  } else if (EqualsIgnoringCase(word, "debug")) {
     command.kind = CommandKind::kDebug;
   } else {
     command.kind = CommandKind::kUnknownWord;

@@ -13,13 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "Common/Include/ascii_case.h"
 #include "db/error.h"
 #include "db/schema_create.h"
 #include "diag/catalogue.h"
 #include "notifex/notifex.h"
 #include "platform/paths.h"
 #include "platform/registry.h"
-#include "scan/scan_text.h"
 #include "store/device_identity.h"
 #include "testsupport/syslog_capture.h"
 #include "testsupport/temp_root.h"
@@ -124,7 +124,7 @@ class ScanProcessorTest : public ::testing::TestWithParam<TestDatabaseServer> {
            !rows.AtEnd(); rows.Next()) {
         dump += table + ":";
         for (int i = 0; i < rows.FieldCount(); ++i) {
-          if (!scan::EqualsIgnoringCase(rows.FieldName(i), "LastUpdInvSvr"))
+          if (!EqualsIgnoringCase(rows.FieldName(i), "LastUpdInvSvr"))
             dump += rows.Value(i).ToText() + "|";
         }
         dump += "\n";

@@ -26,6 +26,13 @@ inline bool StartsWithIgnoringCase(std::string_view text, std::string_view prefi
   return text.size() >= prefix.size() && EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
 }
 
+inline bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
+  for (size_t i = 0; i + part.size() <= text.size(); ++i) {
+    if (EqualsIgnoringCase(text.substr(i, part.size()), part)) return true;
+  }
+  return false;
+}
+
 inline std::string Upper(std::string_view text) {
   std::string upper(text);
   for (char& c : upper) c = AsciiUpper(c);

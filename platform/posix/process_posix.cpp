@@ -7,11 +7,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <thread>
 
+#include "Common/Include/ascii_case.h"
 #include "platform/error.h"
 
 extern char** environ;
@@ -20,9 +20,8 @@ namespace corvane::platform {
 
 std::string NativeProgramName(const std::string& windows_name) {
   if (windows_name.size() > 4) {
-    std::string tail = windows_name.substr(windows_name.size() - 4);
-    for (char& c : tail) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (tail == ".exe") return windows_name.substr(0, windows_name.size() - 4);
+    const std::string_view tail = std::string_view(windows_name).substr(windows_name.size() - 4);
+    if (EqualsIgnoringCase(tail, ".exe")) return windows_name.substr(0, windows_name.size() - 4);
   }
   return windows_name;
 }

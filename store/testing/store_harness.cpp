@@ -4,6 +4,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "Common/Include/ascii_case.h"
 #include "db/dialect.h"
 #include "db/error.h"
 #include "db/schema_create.h"
@@ -16,11 +17,6 @@ namespace {
 
 bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
-}
-
-bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
-  return text.size() >= prefix.size() &&
-         scan::EqualsIgnoringCase(text.substr(0, prefix.size()), prefix);
 }
 
 class CountingRecorder : public ChangeRecorder {

@@ -1,8 +1,6 @@
 // cvadmin db: creates the inventory database and keeps the default
 // connection of the credential store that the server reads.
 
-#include <strings.h>
-
 #include <algorithm>
 #include <ctime>
 #include <filesystem>
@@ -14,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Common/Include/ascii_case.h"
 #include "db/connection.h"
 #include "db/connection_settings.h"
 #include "db/credentials.h"
@@ -28,10 +27,10 @@
 namespace corvane::cvadmin {
 namespace {
 
+using db::kConnectionsKey;
 using platform::RegRoot;
 using platform::RegType;
 using platform::RegValue;
-using db::kConnectionsKey;
 
 // The store's readers use 260-byte buffers: longer values read as empty.
 constexpr size_t kMaxStoredValue = 259;
@@ -56,15 +55,8 @@ int Fail(std::ostream& err, std::string_view text) {
   return 1;
 }
 
-bool ContainsIgnoringCase(std::string_view text, std::string_view part) {
-  for (size_t i = 0; i + part.size() <= text.size(); ++i) {
-    if (strncasecmp(text.data() + i, part.data(), part.size()) == 0) return true;
-  }
-  return false;
-}
-
 bool IsSqliteDriver(std::string_view driver) {
-  return strcasecmp(std::string(driver).c_str(), db::kSqliteDriver) == 0;
+  return EqualsIgnoringCase(driver, db::kSqliteDriver);
 }
 
 // The connection subkey the store's readers use: "Default" names it, "Local"
