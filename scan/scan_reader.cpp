@@ -174,9 +174,10 @@ class Reader {
     // The key attribute is already part of the instance; in the deleted
     // section that very line is what removes the instance.
     if (!in_deleted_ && EqualsIgnoringCase(item->attribute, item->key_name)) return;
-    ScanLine line = ScanLineOf(std::move(*item));
+    // Built in its step, not moved there: a line is nine strings.
+    ScanLine& line = steps_.emplace_back().line;
+    line = ScanLineOf(std::move(*item));
     if (in_deleted_) MarkDeleted(line);
-    Collect(std::move(line));
   }
 
   void DeletedConfig(std::string_view text) {
