@@ -224,6 +224,16 @@ std::string ToAnsi(std::string_view text) {
   return out;
 }
 
+// The duration of a statement, in whole milliseconds, as seconds.
+template <typename Run>
+double SecondsOf(Run&& run) {
+  const auto start = std::chrono::steady_clock::now();
+  run();
+  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+      std::chrono::steady_clock::now() - start);
+  return static_cast<double>(elapsed.count()) * 0.001;
+}
+
 }  // namespace
 
 // --- Statement execution ---------------------------------------------------
@@ -232,21 +242,15 @@ void ScanStore::ExecuteText(const std::string& sql) {
   WriteQueuedInserts();
   if (sql_copy_ != nullptr) *sql_copy_ << ToAnsi(sql) << "\r\n";
   if (statement_observer_) statement_observer_(sql);
-  const auto start = std::chrono::steady_clock::now();
-  connection_.Execute(sql);
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
-  last_statement_seconds_ = static_cast<double>(elapsed.count()) * 0.001;
+  last_statement_seconds_ = SecondsOf([&] { connection_.Execute(sql); });
 }
 
 void ScanStore::ExecuteWithImage(const std::string& sql, const std::string& bytes) {
   WriteQueuedInserts();
   if (statement_observer_) statement_observer_(sql);
-  const auto start = std::chrono::steady_clock::now();
-  connection_.ExecuteWithBinary(sql, std::vector<uint8_t>(bytes.begin(), bytes.end()));
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
-  last_statement_seconds_ = static_cast<double>(elapsed.count()) * 0.001;
+  last_statement_seconds_ = SecondsOf([&] {
+    connection_.ExecuteWithBinary(sql, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+  });
 }
 
 void ScanStore::QueueInsert(const std::string& head, const std::string& values,
@@ -275,11 +279,7 @@ void ScanStore::WriteQueuedInserts() {
   }
   insert_batch_ = InsertBatch();
   if (statement_observer_) statement_observer_(sql);
-  const auto start = std::chrono::steady_clock::now();
-  connection_.Execute(sql);
-  const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
-      std::chrono::steady_clock::now() - start);
-  last_statement_seconds_ = static_cast<double>(elapsed.count()) * 0.001;
+  last_statement_seconds_ = SecondsOf([&] { connection_.Execute(sql); });
 }
 
 std::optional<int32_t> ScanStore::QueryId(const std::string& sql) {
