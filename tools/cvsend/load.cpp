@@ -20,6 +20,7 @@
 
 #include "intake/processing_stats.h"
 #include "intake/scan_protocol.h"
+#include "platform/files.h"
 #include "tools/cvsend/scan_variants.h"
 #include "tools/cvsend/tcp_client.h"
 
@@ -145,14 +146,6 @@ std::optional<LoadOptions> ParseLoadArguments(int argc, char** argv) {
   return options;
 }
 
-std::optional<std::string> ReadWholeFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
-}
-
 struct PreparedScan {
   std::string device_id;
   std::string stream;    // compressed, as sent
@@ -180,7 +173,7 @@ std::vector<PreparedScan> PrepareScans(const LoadOptions& options, const std::st
 }
 
 std::optional<intake::ProcessingStats> ReadStats(const std::string& path) {
-  std::optional<std::string> text = ReadWholeFile(path);
+  std::optional<std::string> text = corvane::platform::ReadWholeFile(path);
   if (!text) return std::nullopt;
   return intake::ParseProcessingStats(*text);
 }
@@ -367,7 +360,7 @@ int RunLoadCommand(int argc, char** argv) {
     return 2;
   }
   if (options->mode == Mode::kIdle) return RunIdle(*options);
-  std::optional<std::string> templ = ReadWholeFile(options->template_path);
+  std::optional<std::string> templ = corvane::platform::ReadWholeFile(options->template_path);
   if (!templ) {
     std::cerr << "cvsend: cannot read " << options->template_path << "\n";
     return 1;

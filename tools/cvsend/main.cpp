@@ -40,6 +40,7 @@
 
 #include "intake/datagram_protocol.h"
 #include "intake/scan_protocol.h"
+#include "platform/files.h"
 #include "tools/cvsend/load.h"
 #include "tools/cvsend/tcp_client.h"
 
@@ -140,14 +141,6 @@ std::optional<Options> ParseArguments(int argc, char** argv) {
     return std::nullopt;
   }
   return options;
-}
-
-std::optional<std::string> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream contents;
-  contents << in.rdbuf();
-  return contents.str();
 }
 
 // The value of the first "Device ID =" line, without surrounding blanks.
@@ -329,7 +322,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   if (options->udp && options->request) return SendUdpRequest(*options);
-  std::optional<std::string> text = ReadFile(options->file);
+  std::optional<std::string> text = corvane::platform::ReadWholeFile(options->file);
   if (!text) {
     std::cerr << "cvsend: cannot read " << options->file << "\n";
     return 1;

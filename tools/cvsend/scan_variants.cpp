@@ -3,17 +3,13 @@
 #include <cstdio>
 #include <vector>
 
+#include "scan/scan_text.h"
+
 namespace corvane::cvsend {
 namespace {
 
-constexpr std::string_view kDeviceId = "Device ID =";
-constexpr std::string_view kDeviceName = "Device Name =";
-constexpr std::string_view kHostName = "Network - TCPIP - Host Name =";
-constexpr std::string_view kNicAddress = "Network - NIC Address =";
 constexpr std::string_view kAdapterStart = "Network - Adapter - (";
 constexpr std::string_view kMacAddress = ") - MAC Address =";
-constexpr std::string_view kLastSyncDate = "Last Sync Date =";
-constexpr std::string_view kLastHardwareScan = "Last Hardware Scan date =";
 constexpr std::string_view kSoftwareSection = "_SOFTWARE =";
 constexpr std::string_view kFileLine = "Software - File - ";
 constexpr std::string_view kPackageStart = "Software - Package - (Name:";
@@ -86,20 +82,20 @@ std::string AdapterMacFor(uint32_t seed, uint32_t number, int index) {
 
 std::string PersonaliseScan(std::string_view scan, uint32_t seed, uint32_t number) {
   const DeviceIdentity identity = IdentityFor(seed, number);
-  const std::string template_nic = ScanValue(scan, kNicAddress);
+  const std::string template_nic = ScanValue(scan, scan::kNicAddressKey);
   std::string out;
   out.reserve(scan.size() + 256);
   int adapter = 0;
   for (const Line& line : SplitLines(scan)) {
     std::string_view text = line.text;
-    if (text.starts_with(kDeviceId)) {
-      out.append(kDeviceId).append(" ").append(identity.device_id);
-    } else if (text.starts_with(kDeviceName)) {
-      out.append(kDeviceName).append(" ").append(identity.name);
-    } else if (text.starts_with(kHostName)) {
-      out.append(kHostName).append(" ").append(identity.name);
-    } else if (text.starts_with(kNicAddress)) {
-      out.append(kNicAddress).append(" ").append(identity.nic_address);
+    if (text.starts_with(scan::kDeviceIdKey)) {
+      out.append(scan::kDeviceIdKey).append(" ").append(identity.device_id);
+    } else if (text.starts_with(scan::kDeviceNameKey)) {
+      out.append(scan::kDeviceNameKey).append(" ").append(identity.name);
+    } else if (text.starts_with(scan::kHostNameKey)) {
+      out.append(scan::kHostNameKey).append(" ").append(identity.name);
+    } else if (text.starts_with(scan::kNicAddressKey)) {
+      out.append(scan::kNicAddressKey).append(" ").append(identity.nic_address);
     } else if (size_t mac = text.find(kMacAddress);
                text.starts_with(kAdapterStart) && mac != std::string_view::npos) {
       const std::string_view value = Trim(text.substr(mac + kMacAddress.size()));
@@ -164,7 +160,7 @@ std::string ChangePackageVersions(std::string_view scan, int count, std::string_
 std::string BuildDeltaScan(std::string_view full_scan, int count, std::string_view suffix) {
   const std::string changed = ChangePackageVersions(full_scan, count, suffix);
   const std::vector<int> chosen = ChangedPackages(CountPackages(full_scan), count);
-  const std::string stamp = ScanValue(full_scan, kLastHardwareScan);
+  const std::string stamp = ScanValue(full_scan, scan::kLastHardwareScanDateKey);
   std::string end = "\n";
   std::string identity;
   std::string packages;
@@ -173,8 +169,8 @@ std::string BuildDeltaScan(std::string_view full_scan, int count, std::string_vi
   for (const Line& line : SplitLines(changed)) {
     std::string_view text = line.text;
     if (!line.end.empty() && identity.empty()) end = std::string(line.end);
-    if (text.starts_with(kDeviceId) || text.starts_with(kDeviceName) ||
-        text.starts_with(kHostName) || text.starts_with(kNicAddress)) {
+    if (text.starts_with(scan::kDeviceIdKey) || text.starts_with(scan::kDeviceNameKey) ||
+        text.starts_with(scan::kHostNameKey) || text.starts_with(scan::kNicAddressKey)) {
       identity.append(text).append(end);
     } else if (IsPackageVersion(text)) {
       if (next < chosen.size() && chosen[next] == package) {
@@ -185,8 +181,8 @@ std::string BuildDeltaScan(std::string_view full_scan, int count, std::string_vi
     }
   }
   std::string delta = identity;
-  delta.append(kLastSyncDate).append(" ").append(stamp).append(end);
-  delta.append(kLastHardwareScan).append(" ").append(stamp).append(end);
+  delta.append(scan::kLastSyncDateKey).append(" ").append(stamp).append(end);
+  delta.append(scan::kLastHardwareScanDateKey).append(" ").append(stamp).append(end);
   delta.append(kSoftwareSection).append(" Packages and Files").append(end);
   delta.append(packages);
   delta.append("_DELETED").append(end).append("_ENDDELETED").append(end);
