@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <cerrno>
+
 #include <chrono>
 #include <thread>
 
@@ -40,6 +42,32 @@ TEST(Process, AStartedProgramDoesNotInheritBlockedSignals) {
   }
   EXPECT_NE(status.find("SigBlk:\t0000000000000000\n"), std::string::npos) << status;
   EXPECT_FALSE(StartProgram({"/nonexistent/program"}));
+}
+
+TEST(Process, ItsEndIsAWaitableAndItsStatusIsKept) {
+  testing::TempRoot root;
+  const std::string gate = root.path() + "/gate";
+  std::unique_ptr<Process> program = Process::Start(
+      {"/bin/sh", "-c", "while [ ! -e '" + gate + "' ]; do sleep 0.01; done; exit 3"});
+  EXPECT_FALSE(program->Ended());
+  Event stop(true, false);
+  EXPECT_EQ(WaitForAny({&stop, program.get()}, 50), kWaitTimeout);
+  testing::WriteFile(gate, "");
+  EXPECT_EQ(WaitForAny({&stop, program.get()}, 10000), 1);
+  EXPECT_TRUE(program->Ended());
+  EXPECT_EQ(program->exit_code(), 3);
+  // Still signalled: a later wait sees the end at once.
+  EXPECT_EQ(WaitForAny({&stop, program.get()}, 0), 1);
+}
+
+TEST(Process, AProgramThatCannotStartRaisesWithItsErrno) {
+  try {
+    Process::Start({"/nonexistent/rivozu32", "/f"});
+    FAIL() << "started";
+  } catch (const OsError& error) {
+    EXPECT_EQ(error.error_number(), ENOENT);
+    EXPECT_NE(std::string(error.what()).find("/nonexistent/rivozu32"), std::string::npos);
+  }
 }
 
 TEST(Process, WindowsProgramNamesLoseTheirExtension) {

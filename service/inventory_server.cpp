@@ -12,6 +12,8 @@
 #include "platform/error.h"
 #include "platform/paths.h"
 #include "platform/process.h"
+#include "tasks/clock.h"
+#include "tasks/timer_thread.h"
 
 namespace corvane::service {
 namespace {
@@ -30,6 +32,7 @@ void WaitForStop(ServerContext& context) { context.worker_stop.Wait(platform::kI
 InventoryServer::InventoryServer(ServerOptions options) : options_(std::move(options)) {
   if (options_.program_directory.empty()) options_.program_directory = platform::ProgramDirectory();
   if (!options_.processing_body) options_.processing_body = WaitForStop;
+  if (!options_.clock) options_.clock = std::make_shared<tasks::SystemClock>();
 }
 
 InventoryServer::~InventoryServer() {
@@ -66,7 +69,9 @@ bool InventoryServer::Start(const std::string& /*arguments*/, ServiceStatusRepor
   if (settings.max_thread_priority != 0) platform::RaiseProcessPriority();
   diag::RegisterServerAlertTypes();
   // The datagram intake owns the packet assembly list and the two queues.
-  datagram_intake_ = std::make_unique<intake::DatagramIntake>(context);
+  intake::DatagramIntakeOptions datagram_options;
+  datagram_options.clock = [clock = options_.clock] { return clock->SteadySeconds(); };
+  datagram_intake_ = std::make_unique<intake::DatagramIntake>(context, datagram_options);
 
   // The arguments are split at blanks, and no token means anything.
   std::shared_ptr<platform::Thread> bring_up = CreateThreadOrExit([this] { BringUpListeners(); });
@@ -76,10 +81,9 @@ bool InventoryServer::Start(const std::string& /*arguments*/, ServiceStatusRepor
 
   intake::SetUpStorageDirectories(context);
   datagram_intake_->StartScanWriter();
-  if (settings.do_db != 0) {
-    StartProcessingThread();
-    watchdog_ = CreateThreadOrExit([this] { Watchdog(); });
-  }
+  if (settings.do_db != 0) StartProcessingThread();
+  timer_thread_ = CreateThreadOrExit([this] { RunTimer(); });
+  if (settings.do_db != 0) watchdog_ = CreateThreadOrExit([this] { Watchdog(); });
   datagram_intake_->StartRequestReply();
   status.ReportStartPending(20000);
 
@@ -148,6 +152,18 @@ void InventoryServer::Watchdog() {
   }
 }
 
+void InventoryServer::RunTimer() {
+  tasks::TimerEnvironment environment;
+  environment.context = context_.get();
+  environment.clock = options_.clock.get();
+  environment.drop_stale_datagram_scans = [intake = datagram_intake_.get()](uint32_t age) {
+    return intake->DropStaleScans(age);
+  };
+  environment.reset_watchdog_restarts = [this] { ResetWatchdogRestarts(); };
+  tasks::TimerThread timer(std::move(environment));
+  timer.Run();
+}
+
 void InventoryServer::ReportStartupSettings() {
   const Settings& settings = context_->settings();
   if (settings.do_self_scan != 0) {
@@ -192,7 +208,10 @@ void InventoryServer::Stop(ServiceStatusReporter& status) {
     if (datagram_intake_ && !datagram_intake_->JoinRequestReply(kThreadStopWaitMs)) {
       XTRACE("The request reply thread did not end in time");
     }
-    status.ReportStopPending(3000);  // the timer thread's turn
+    status.ReportStopPending(3000);
+    if (timer_thread_ && !timer_thread_->Join(kThreadStopWaitMs)) {
+      XTRACE("The timer thread did not end in time");
+    }
     status.ReportStopPending(3000);
     if (datagram_intake_ && !listener_failed_[kIpx]) datagram_intake_->CloseIpx();
     status.ReportStopPending(3000);  // NetBIOS never runs

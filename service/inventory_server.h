@@ -29,6 +29,10 @@ class DatagramIntake;
 class TcpReceiver;
 }  // namespace corvane::intake
 
+namespace corvane::tasks {
+class Clock;
+}  // namespace corvane::tasks
+
 namespace corvane::service {
 
 // The work of one processing thread; it returns when the server stops or
@@ -38,6 +42,9 @@ using ProcessingBody = std::function<void(ServerContext&)>;
 struct ServerOptions {
   std::string program_directory;   // empty: the running program's directory
   ProcessingBody processing_body;  // empty: waits for the stop (no database work)
+  // The scheduled tasks' time and the datagram intake's; empty: the
+  // machine's clocks.
+  std::shared_ptr<tasks::Clock> clock;
 };
 
 inline constexpr uint32_t kThreadStopWaitMs = 10000;
@@ -67,6 +74,7 @@ class InventoryServer : public Server {
   void BringUpListeners();
   void StartProcessingThread();
   void Watchdog();
+  void RunTimer();
   // Creates a thread or ends the process: the server cannot run without it.
   std::shared_ptr<platform::Thread> CreateThreadOrExit(std::function<void()> body);
 
@@ -79,6 +87,7 @@ class InventoryServer : public Server {
   std::shared_ptr<platform::Thread> processing_thread_;
   std::mutex processing_mutex_;  // guards processing_thread_ between watchdog and stop
   std::shared_ptr<platform::Thread> watchdog_;
+  std::shared_ptr<platform::Thread> timer_thread_;
   std::atomic<uint32_t> watchdog_restarts_{0};
 };
 

@@ -56,10 +56,12 @@ TEST_F(InventoryServerTest, StartsListeningReportsItsSettingsAndStops) {
   platform::registry::SetValue(RegRoot::kLocalMachine, "Software\\Arvex\\Corvane\\XTrace",
                                "CVDiv32", RegValue::Dword(2));
   std::atomic<int> processing_runs{0};
-  InventoryServer server({program_directory_, [&](ServerContext& context) {
+  InventoryServer server({program_directory_,
+                          [&](ServerContext& context) {
                             ++processing_runs;
                             context.worker_stop.Wait(platform::kInfinite);
-                          }});
+                          },
+                          nullptr});
   ASSERT_TRUE(server.Start("-debug", status_));
   EXPECT_EQ(Hints(), (std::vector<uint32_t>{20000, 90000, 20000}));
   EXPECT_TRUE(testing::CanConnect(port_));
@@ -88,7 +90,7 @@ TEST_F(InventoryServerTest, StartsListeningReportsItsSettingsAndStops) {
 TEST_F(InventoryServerTest, WithoutSelfScanTheOtherSettingsEventIsReported) {
   Set("Do Self Scan", 0);
   Set("Clean At", 4);
-  InventoryServer server({program_directory_, nullptr});
+  InventoryServer server({program_directory_, nullptr, nullptr});
   ASSERT_TRUE(server.Start("", status_));
   server.ReportStartupSettings();
   server.Stop(status_);
@@ -104,10 +106,12 @@ TEST_F(InventoryServerTest, WithNoListenerStartFailsAfterStoppingEverything) {
   ASSERT_GE(occupant, 0);
   Set("UDP Port", testing::BoundPort(udp_occupant));
   std::atomic<bool> processing_ended{false};
-  InventoryServer server({program_directory_, [&](ServerContext& context) {
+  InventoryServer server({program_directory_,
+                          [&](ServerContext& context) {
                             context.worker_stop.Wait(platform::kInfinite);
                             processing_ended = true;
-                          }});
+                          },
+                          nullptr});
   EXPECT_FALSE(server.Start("", status_));
   close(occupant);
   close(udp_occupant);
@@ -121,7 +125,7 @@ TEST_F(InventoryServerTest, WithNoListenerStartFailsAfterStoppingEverything) {
 TEST_F(InventoryServerTest, TheWatchdogReplacesAnEndedProcessingThreadThenStopsTheService) {
   Set("DB Error Recovery Tries", 3);
   std::atomic<int> processing_runs{0};
-  InventoryServer server({program_directory_, [&](ServerContext&) { ++processing_runs; }});
+  InventoryServer server({program_directory_, [&](ServerContext&) { ++processing_runs; }, nullptr});
   ASSERT_TRUE(server.Start("", status_));
   EXPECT_TRUE(service_stop_.Wait(20000));
   EXPECT_EQ(processing_runs, 4);
@@ -132,7 +136,7 @@ TEST_F(InventoryServerTest, TheWatchdogReplacesAnEndedProcessingThreadThenStopsT
 TEST_F(InventoryServerTest, WithoutTheDatabaseNoProcessingThreadRuns) {
   Set("Do DB", 0);
   std::atomic<int> processing_runs{0};
-  InventoryServer server({program_directory_, [&](ServerContext&) { ++processing_runs; }});
+  InventoryServer server({program_directory_, [&](ServerContext&) { ++processing_runs; }, nullptr});
   ASSERT_TRUE(server.Start("", status_));
   EXPECT_EQ(server.context()->software_scan_frequency, 1u);
   server.Stop(status_);

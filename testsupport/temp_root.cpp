@@ -20,6 +20,9 @@ TempRoot::TempRoot() {
     previous_root_ = old;
   }
   setenv("CORVANE_ROOT", path_.c_str(), 1);
+  // Nothing a test starts reads the machine's Samba configuration.
+  if (const char* old = std::getenv("CORVANE_SMB_CONF")) previous_smb_conf_ = old;
+  setenv("CORVANE_SMB_CONF", (path_ + "/smb.conf").c_str(), 1);
 }
 
 TempRoot::~TempRoot() {
@@ -27,6 +30,11 @@ TempRoot::~TempRoot() {
     setenv("CORVANE_ROOT", previous_root_.c_str(), 1);
   } else {
     unsetenv("CORVANE_ROOT");
+  }
+  if (previous_smb_conf_) {
+    setenv("CORVANE_SMB_CONF", previous_smb_conf_->c_str(), 1);
+  } else {
+    unsetenv("CORVANE_SMB_CONF");
   }
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);

@@ -2,11 +2,13 @@
 //
 // Creates a private temporary directory, points CORVANE_ROOT at it for the
 // life of the object and removes it afterwards, so tests never share registry
-// hives or event files.
+// hives or event files. CORVANE_SMB_CONF points at "smb.conf" in it (absent
+// until a test writes it), so no test reads the machine's Samba shares.
 
 #ifndef CORVANE_TESTSUPPORT_TEMP_ROOT_H_
 #define CORVANE_TESTSUPPORT_TEMP_ROOT_H_
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,7 @@ class TempRoot {
   std::string path_;
   std::string previous_root_;
   bool had_previous_root_ = false;
+  std::optional<std::string> previous_smb_conf_;
 };
 
 // Reads a whole file; empty when it cannot be read.

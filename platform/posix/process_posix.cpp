@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -63,30 +64,75 @@ ProgramResult RunProgram(const std::vector<std::string>& argv) {
   return result;
 }
 
-bool StartProgram(const std::vector<std::string>& argv) {
-  if (argv.empty()) return false;
+namespace {
+
+// The server blocks its control signals to read them from a descriptor; a
+// program it starts must get them as usual. Returns the errno of a failed
+// start, 0 on success.
+int SpawnWithDefaultSignals(const std::vector<std::string>& argv, pid_t& pid) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
-  // The server blocks its control signals to read them from a descriptor;
-  // a program it starts must get them as usual.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  pid_t pid = 0;
   int error = posix_spawn(&pid, argv[0].c_str(), nullptr, &attributes, args.data(), environ);
   posix_spawnattr_destroy(&attributes);
-  if (error != 0) return false;
-  // Nobody waits for the program; this thread keeps it from lingering as a
-  // zombie once it ends.
+  return error;
+}
+
+// Nobody waits for the program; this thread keeps it from lingering as a
+// zombie once it ends.
+void ReapInBackground(pid_t pid) {
   std::thread([pid] {
     int status = 0;
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
   }).detach();
+}
+
+}  // namespace
+
+bool StartProgram(const std::vector<std::string>& argv) {
+  if (argv.empty()) return false;
+  pid_t pid = 0;
+  if (SpawnWithDefaultSignals(argv, pid) != 0) return false;
+  ReapInBackground(pid);
+  return true;
+}
+
+std::unique_ptr<Process> Process::Start(const std::vector<std::string>& argv) {
+  if (argv.empty()) throw OsError("start a program", EINVAL);
+  pid_t pid = 0;
+  if (int error = SpawnWithDefaultSignals(argv, pid); error != 0) {
+    throw OsError("start " + argv[0], error);
+  }
+  const int descriptor = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (descriptor < 0) {
+    const int error = errno;
+    ReapInBackground(pid);
+    throw OsError("watch " + argv[0], error);
+  }
+  return std::unique_ptr<Process>(new Process(pid, descriptor));
+}
+
+Process::~Process() {
+  if (!Ended()) ReapInBackground(pid_);
+  close(descriptor_);
+}
+
+bool Process::Ended() {
+  if (exit_code_) return true;
+  int status = 0;
+  pid_t reaped = 0;
+  do {
+    reaped = waitpid(pid_, &status, WNOHANG);
+  } while (reaped < 0 && errno == EINTR);
+  if (reaped != pid_) return false;
+  exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return true;
 }
 
