@@ -419,6 +419,12 @@ void ReportNetworkEvent(uint32_t event_id, uint32_t kind, int error_number) {
                   static_cast<int32_t>(error_number));
 }
 
+void ReportLastPacketNotSent(std::string_view sender_name) {
+  const std::string insert(sender_name);
+  ReportAnEventEx(kApplicationName, "Last Packet not Sent", kServerSinks, kMsgLastPacketNotSent,
+                  kKindInformation, "%s", insert.c_str());
+}
+
 void ReportDatabaseException(std::string_view text) {
   const std::string insert(text);
   ReportAnEventEx(kApplicationName, "Database Exception", kServerSinks, kMsgDatabaseException,

@@ -94,6 +94,10 @@ void RegisterServerAlertTypes();
 // network error number as the only insert.
 void ReportNetworkEvent(uint32_t event_id, uint32_t kind, int error_number);
 
+// Event 2384, alert "Last Packet not Sent", information: the datagram scan
+// of `sender_name` was given up before its last packet came.
+void ReportLastPacketNotSent(std::string_view sender_name);
+
 // Event 4100, alert "Database Exception", an error with `text` as its insert.
 void ReportDatabaseException(std::string_view text);
 // Event 4104 (the metaschema cannot be read), an error with an empty insert.

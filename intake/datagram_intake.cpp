@@ -80,9 +80,11 @@ struct DatagramIntakeShared {
   std::optional<std::array<uint8_t, kAcknowledgementSize>> HandleDatagram(
       const SenderKey& sender, const sockaddr_in& from, std::string_view datagram);
   void AddRequest(const SenderKey& sender, const sockaddr_in& from);
-  // False when the packet was refused.
+  // False when the packet was refused. `dropped`: the sender of a set the
+  // packet made the assembler give up, to be reported once the locks are
+  // released.
   bool AssemblePacket(const SenderKey& sender, const DatagramHeader& header,
-                      std::string_view payload);
+                      std::string_view payload, std::optional<SenderKey>& dropped);
   std::optional<CompleteSet> TakeScan();
   void AnswerOneRequest();
 
@@ -115,23 +117,28 @@ std::optional<std::array<uint8_t, kAcknowledgementSize>> DatagramIntakeShared::H
   if (!header) return std::nullopt;
   std::string_view payload = datagram.substr(kDatagramHeaderSize);
 
-  std::lock_guard<std::mutex> request_lock(request_mutex);
-  try {
-    if (header->type == kDatagramScanData && header->sequence != 0) {
-      if (PayloadChecksum(payload) != header->checksum) return std::nullopt;
-      if (!AssemblePacket(sender, *header, payload)) return std::nullopt;
-      return AcknowledgementOf(datagram);
+  std::optional<std::array<uint8_t, kAcknowledgementSize>> acknowledgement;
+  std::optional<SenderKey> dropped;
+  {
+    std::lock_guard<std::mutex> request_lock(request_mutex);
+    try {
+      if (header->type == kDatagramScanData && header->sequence != 0) {
+        if (PayloadChecksum(payload) != header->checksum) return std::nullopt;
+        if (AssemblePacket(sender, *header, payload, dropped)) {
+          acknowledgement = AcknowledgementOf(datagram);
+        }
+      } else if (header->type == kDatagramRequest ||
+                 (header->type == kDatagramScanData && header->checksum <= kMaxRequestChecksum)) {
+        AddRequest(sender, from);
+      }
+    } catch (const std::bad_alloc&) {
+      ReportAnEventEx(diag::kApplicationName, kOutOfMemoryAlert, diag::kServerSinks,
+                      diag::kMsgOutOfMemory, diag::kKindError, nullptr);
     }
-    if (header->type != kDatagramRequest && header->type != kDatagramScanData) return std::nullopt;
-    if (header->type == kDatagramScanData && header->checksum > kMaxRequestChecksum) {
-      return std::nullopt;
-    }
-    AddRequest(sender, from);
-  } catch (const std::bad_alloc&) {
-    ReportAnEventEx(diag::kApplicationName, kOutOfMemoryAlert, diag::kServerSinks,
-                    diag::kMsgOutOfMemory, diag::kKindError, nullptr);
   }
-  return std::nullopt;
+  // Outside the locks: the event library writes files.
+  if (dropped) diag::ReportLastPacketNotSent(SenderName(*dropped));
+  return acknowledgement;
 }
 
 void DatagramIntakeShared::AddRequest(const SenderKey& sender, const sockaddr_in& from) {
@@ -145,7 +152,8 @@ void DatagramIntakeShared::AddRequest(const SenderKey& sender, const sockaddr_in
 }
 
 bool DatagramIntakeShared::AssemblePacket(const SenderKey& sender, const DatagramHeader& header,
-                                          std::string_view payload) {
+                                          std::string_view payload,
+                                          std::optional<SenderKey>& dropped) {
   std::lock_guard<std::mutex> assembly_lock(assembly_mutex);
   std::lock_guard<std::mutex> queue_lock(scan_queue_mutex);
   if (queued_bytes >= kMaxQueuedDatagramBytes) {
@@ -153,17 +161,17 @@ bool DatagramIntakeShared::AssemblePacket(const SenderKey& sender, const Datagra
            SenderName(sender).c_str());
     return false;
   }
-  std::optional<CompleteSet> completed;
-  PacketAssembler::Result result =
-      assembler.Add(sender, header.total, header.sequence, payload, options.clock(), completed);
-  if (result == PacketAssembler::Result::kRefused) {
+  PacketAssembler::Outcome outcome =
+      assembler.Add(sender, header.total, header.sequence, payload, options.clock());
+  dropped = outcome.dropped;
+  if (outcome.result == PacketAssembler::Result::kRefused) {
     XTRACE("Datagram packet %d of %d from %s refused", header.sequence, header.total,
            SenderName(sender).c_str());
     return false;
   }
-  if (completed) {
-    queued_bytes += completed->bytes;
-    scan_queue.push_back(std::move(*completed));
+  if (outcome.completed) {
+    queued_bytes += outcome.completed->bytes;
+    scan_queue.push_back(std::move(*outcome.completed));
     scan_semaphore->Release();
   }
   return true;

@@ -26,6 +26,11 @@
 // kMaxQueuedRequests requests wait, and the assembler's limits apply.
 // Network text is data only: it never reaches a format string.
 //
+// A set that the packet handler gives up (the sender's next scan began, or
+// the least recently active set made room for a new sender) is reported
+// here with event 2384 "Last Packet not Sent", after the locks are
+// released; the sets dropped for their age are the timer's to report.
+//
 // Set-up, Close and Start functions are called by one thread; the rest is
 // thread-safe. A thread that cannot be created reports event 1 and ends the
 // process with exit code 1.
@@ -101,7 +106,9 @@ class DatagramIntake {
   void EmptyQueues();
 
   // Removes the incomplete scans whose first packet came more than
-  // `max_age_seconds` ago and returns their senders' names, for event 2384.
+  // `max_age_seconds` ago and returns their senders' names, for the caller
+  // to report with event 2384; reports nothing itself. Until such a sender
+  // starts again with a packet 1, its other packets are refused.
   std::vector<std::string> DropStaleScans(uint32_t max_age_seconds);
 
   // The bound UDP port; 0 before a successful SetUpUdp.

@@ -14,11 +14,8 @@ namespace corvane::intake {
 namespace {
 
 using namespace std::string_literals;
+using testing::DataPacket;
 using testing::UdpTestClient;
-
-std::string Packet(uint16_t total, uint16_t sequence, const std::string& payload) {
-  return BuildDatagram({kDatagramScanData, total, sequence, PayloadChecksum(payload)}, payload);
-}
 
 // A scan text that travels in exactly three datagrams.
 std::vector<std::string> ThreePacketScan(bool encipher = false) {
@@ -30,14 +27,7 @@ std::vector<std::string> ThreePacketScan(bool encipher = false) {
   return datagrams.value_or(std::vector<std::string>(3));
 }
 
-class DatagramIntakeTest : public testing::DatagramTest {
- protected:
-  // Sends `datagram` and expects exactly its two sequence bytes back.
-  void SendAcknowledged(UdpTestClient& client, const std::string& datagram) {
-    ASSERT_TRUE(client.Send(datagram));
-    EXPECT_EQ(client.Receive(), datagram.substr(4, 2));
-  }
-};
+class DatagramIntakeTest : public testing::DatagramTest {};
 
 TEST_F(DatagramIntakeTest, OutOfOrderAndRepeatedPacketsGiveTheSameFile) {
   StartIntake();
@@ -76,17 +66,17 @@ TEST_F(DatagramIntakeTest, BadPacketsGetNoAcknowledgement) {
   UdpTestClient client(port());
   // Each of these would be acknowledged before the good packet sent last,
   // since one thread handles the datagrams in order.
-  std::string off_by_one = Packet(2, 2, "Late - Line = 2\0\0"s);
+  std::string off_by_one = DataPacket(2, 2, "Late - Line = 2\0\0"s);
   off_by_one[6] = static_cast<char>(off_by_one[6] + 1);
   ASSERT_TRUE(client.Send(off_by_one));
-  ASSERT_TRUE(client.Send(Packet(2, 65535, "Far - Line = 3\0\0"s)));
+  ASSERT_TRUE(client.Send(DataPacket(2, 65535, "Far - Line = 3\0\0"s)));
   ASSERT_TRUE(client.Send(BuildDatagram({0x0500, 1, 1, 0}, "")));
   ASSERT_TRUE(client.Send("\x00\x04\x01\x00\x01"s));  // shorter than a header
-  SendAcknowledged(client, Packet(2, 1, "Device ID = {BAD}\0\0"s));
+  SendAcknowledged(client, DataPacket(2, 1, "Device ID = {BAD}\0\0"s));
   EXPECT_EQ(client.Receive(200), std::nullopt);
   EXPECT_TRUE(FilesIn(context_.storage.root).empty());
 
-  SendAcknowledged(client, Packet(2, 2, "Late - Line = 2\0\0"s));
+  SendAcknowledged(client, DataPacket(2, 2, "Late - Line = 2\0\0"s));
   EXPECT_EQ(TakeScanFile(), "Device ID = {BAD}\r\nLate - Line = 2\r\n");
 }
 
@@ -94,7 +84,7 @@ TEST_F(DatagramIntakeTest, OnePacketScanIsWrittenAtOnce) {
   settings().scan_file_prefix = "UDPX";
   StartIntake();
   UdpTestClient client(port());
-  SendAcknowledged(client, Packet(1, 1, "Device ID = {ONE}\0OS - Name = Linux\0\0"s));
+  SendAcknowledged(client, DataPacket(1, 1, "Device ID = {ONE}\0OS - Name = Linux\0\0"s));
   // Acknowledged after it was handled: it never waited in the assembly list.
   EXPECT_EQ(intake_->IncompleteScans(), 0u);
   std::string name;
@@ -106,8 +96,8 @@ TEST_F(DatagramIntakeTest, TwoPortsOfOneAddressShareOneEntry) {
   StartIntake();
   UdpTestClient first(port());
   UdpTestClient second(port());
-  SendAcknowledged(first, Packet(2, 1, "Device ID = {PORTS}\0\0"s));
-  SendAcknowledged(second, Packet(2, 2, "Second - Port = 1\0\0"s));
+  SendAcknowledged(first, DataPacket(2, 1, "Device ID = {PORTS}\0\0"s));
+  SendAcknowledged(second, DataPacket(2, 2, "Second - Port = 1\0\0"s));
   EXPECT_EQ(TakeScanFile(), "Device ID = {PORTS}\r\nSecond - Port = 1\r\n");
   EXPECT_EQ(first.Receive(100), std::nullopt);  // its own acknowledgement only
 }
@@ -127,7 +117,7 @@ TEST_F(DatagramIntakeTest, RequestsAreAnsweredOnceStartedWithTheDatagramReply) {
   ASSERT_TRUE(same_machine.Send(BuildRequestDatagram()));
   ASSERT_TRUE(other_machine.Send(BuildDatagram({kDatagramScanData, 0, 0, 1}, "")));
   ASSERT_TRUE(marker.Send(BuildDatagram({kDatagramScanData, 0, 0, 2}, "")));  // not a request
-  SendAcknowledged(marker, Packet(2, 1, "Device ID = {M}\0\0"s));
+  SendAcknowledged(marker, DataPacket(2, 1, "Device ID = {M}\0\0"s));
   // One entry per machine; nothing is answered before the start.
   EXPECT_EQ(intake_->QueuedRequests(), 2u);
   EXPECT_EQ(asker.Receive(100), std::nullopt);
@@ -153,7 +143,7 @@ TEST_F(DatagramIntakeTest, StaleScansAreDroppedAndNamed) {
   auto now = std::make_shared<std::atomic<uint64_t>>(5000);
   StartIntake(DatagramIntakeOptions{.clock = [now] { return now->load(); }});
   UdpTestClient client(port());
-  SendAcknowledged(client, Packet(3, 1, "Device ID = {STALE}\0\0"s));
+  SendAcknowledged(client, DataPacket(3, 1, "Device ID = {STALE}\0\0"s));
   *now += 300;
   EXPECT_TRUE(intake_->DropStaleScans(300).empty());
   *now += 1;

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "intake/datagram_intake.h"
+#include "intake/datagram_protocol.h"
 #include "intake/storage.h"
 #include "notifex/event_file.h"
 #include "notifex/notifex.h"
@@ -76,6 +77,27 @@ class UdpTestClient {
   int socket_ = -1;
 };
 
+// A scan-data datagram with a correct checksum.
+inline std::string DataPacket(uint16_t total, uint16_t sequence, const std::string& payload) {
+  return BuildDatagram({kDatagramScanData, total, sequence, PayloadChecksum(payload)}, payload);
+}
+
+// The datagrams of a scan of device `device` that travels in exactly
+// `count` datagrams; its lines name the device, so two devices' scans
+// differ in every datagram.
+inline std::vector<std::string> ScanDatagrams(const std::string& device, size_t count,
+                                              bool encipher = false) {
+  std::string text = "Device ID = {" + device + "}\n";
+  std::optional<std::vector<std::string>> datagrams;
+  for (int line = 0;; ++line) {
+    datagrams = BuildScanDatagrams(text, encipher);
+    if (!datagrams || datagrams->size() >= count) break;
+    text += "Software - Package - (Name:" + device + std::to_string(line) + ") - V = 1\n";
+  }
+  EXPECT_TRUE(datagrams && datagrams->size() == count);
+  return datagrams.value_or(std::vector<std::string>(count));
+}
+
 class DatagramTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -112,6 +134,12 @@ class DatagramTest : public ::testing::Test {
     intake_->StartRequestReply();
   }
   uint16_t port() const { return intake_->udp_port(); }
+
+  // Sends `datagram` and expects exactly its two sequence bytes back.
+  static void SendAcknowledged(UdpTestClient& client, const std::string& datagram) {
+    ASSERT_TRUE(client.Send(datagram));
+    EXPECT_EQ(client.Receive(), datagram.substr(4, 2));
+  }
 
   static std::vector<std::string> FilesIn(const std::string& directory,
                                           const std::string& suffix = "") {
