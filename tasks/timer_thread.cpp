@@ -84,8 +84,7 @@ void TimerThread::DropStaleDatagramScans() {
   last_assembly_check_ = now;
   for (const std::string& sender :
        environment_.drop_stale_datagram_scans(kIncompleteScanAgeSeconds)) {
-    ReportAnEventEx(diag::kApplicationName, "Last Packet not Sent", diag::kServerSinks,
-                    diag::kMsgLastPacketNotSent, diag::kKindInformation, "%s", sender.c_str());
+    diag::ReportLastPacketNotSent(sender);
   }
 }
 
