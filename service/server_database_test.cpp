@@ -304,6 +304,51 @@ TEST_P(ServerDatabaseTest, AKilledServerLosesNoScanAndAppliesEachOnce) {
   EXPECT_TRUE(testing::FilesIn(program_directory_ + "/cvscan/ErrorScan", ".scn").empty());
 }
 
+// The scanner of the "cvlogon" share: records its arguments and writes a
+// scan of the server's machine at its "/o=" path.
+constexpr char kSelfScanner[] =
+    "#!/bin/sh\n"
+    "echo \"$@\" > \"$(dirname \"$0\")/arguments\"\n"
+    "out=\"${1#/o=}\"\n"
+    "printf 'Device ID = {SELF-SCAN}\\r\\nDevice Name = inventory-server\\r\\n"
+    "OS - Name = Linux\\r\\n' > \"$out\"\n";
+
+TEST_P(ServerDatabaseTest, RightAfterStartTheServerScansItselfWithTheCvlogonSharesScanner) {
+  SetServerValue("Do Self Scan", 0);
+  const std::string share = root_.path() + "/share";
+  fs::create_directories(share);
+  testing::WriteFile(root_.path() + "/smb.conf", "[global]\n[CVLOGON]\n   path = " + share + "\n");
+  testing::WriteFile(share + "/rivozu32", kSelfScanner);
+  fs::permissions(share + "/rivozu32", fs::perms::owner_all);
+  StartServer();
+  ASSERT_TRUE(WaitUntil([&] { return Count("Computer", DeviceCondition("{SELF-SCAN}")) == 1; }))
+      << "the self scan did not reach the database";
+  const std::string arguments = testing::ReadFileOrEmpty(share + "/arguments");
+  const std::string prefix = "/o=" + program_directory_ + "/cvscan/SCA";
+  EXPECT_EQ(arguments.rfind(prefix, 0), 0u) << arguments;
+  EXPECT_EQ(arguments.substr(arguments.size() - 20), ".tmp /f /noui /nocd\n") << arguments;
+  EXPECT_TRUE(testing::FilesIn(program_directory_ + "/cvscan", ".tmp").empty());
+}
+
+TEST_P(ServerDatabaseTest, AShareWithoutTheScannerIsAScannerErrorAndLeavesNoFile) {
+  platform::registry::SetValue(RegRoot::kLocalMachine, "Software\\Arvex\\Corvane\\XTrace",
+                               "CVDiv32", RegValue::Dword(2));
+  const std::string share = root_.path() + "/empty-share";
+  fs::create_directories(share);
+  testing::WriteFile(root_.path() + "/smb.conf", "[cvlogon]\npath = " + share + "\n");
+  // The scanner error may come before the database is online.
+  server_ = std::make_unique<ChildProcess>(program_, std::vector<std::string>{"-debug"});
+  ASSERT_TRUE(syslog_.WaitFor("Event 2386:", 30000));
+  const std::string trace = testing::ReadFileOrEmpty(program_directory_ + "/CVDiv32.xlg");
+  EXPECT_NE(trace.find("Failed to create process \"" + share + "/rivozu32\", \"\"" + share +
+                       "/rivozu32\" /o=\"" + program_directory_ + "/cvscan/SCA"),
+            std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find(".tmp\" /f /noui /nocd\", 2"), std::string::npos) << trace;
+  EXPECT_TRUE(testing::FilesIn(program_directory_ + "/cvscan", ".tmp").empty());
+  EXPECT_EQ(ScanFilesLeft(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Db, ServerDatabaseTest,
                          ::testing::ValuesIn(testing::AvailableTestDatabases()),
                          testing::TestDatabaseName);
