@@ -12,6 +12,7 @@
 #include <set>
 #include <thread>
 
+#include "Common/Include/local_time_text.h"
 #include "Common/Include/xtrace.h"
 #include "db/connection.h"
 #include "db/device_processor.h"
@@ -317,14 +318,7 @@ void RunProcessingLoop(service::ServerContext& context) {
   XTRACE("Processing thread ended");
 }
 
-std::string LocalTimeText() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[100];
-  const size_t length = std::strftime(text, sizeof text, "%X", &local);
-  return std::string(text, length);
-}
+std::string LocalTimeText() { return corvane::LocalTimeText(std::time(nullptr)); }
 
 int32_t ReadSoftwareScanFrequency(db::Connection* connection) noexcept {
   int32_t frequency = 1;

@@ -12,14 +12,6 @@ LocalTime LocalTimeOf(std::time_t when) {
   return LocalTime{local.tm_hour, local.tm_yday + 1};
 }
 
-std::string LocalTimeText(std::time_t when) {
-  std::tm local{};
-  localtime_r(&when, &local);
-  char text[100];
-  const size_t length = std::strftime(text, sizeof text, "%X", &local);
-  return std::string(text, length);
-}
-
 std::time_t SystemClock::WallSeconds() { return std::time(nullptr); }
 
 uint64_t SystemClock::SteadySeconds() {

@@ -29,8 +29,6 @@ struct LocalTime {
 
 // The hour and day of `when` in the process's time zone.
 LocalTime LocalTimeOf(std::time_t when);
-// `when` in the time format of the process's locale ("23:10:00").
-std::string LocalTimeText(std::time_t when);
 
 class Clock {
  public:

@@ -1,5 +1,7 @@
 #include "tasks/clock.h"
 
+#include "Common/Include/local_time_text.h"
+
 #include <thread>
 
 #include <gtest/gtest.h>

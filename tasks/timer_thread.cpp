@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "Common/Include/local_time_text.h"
 #include "Common/Include/xtrace.h"
 #include "diag/catalogue.h"
 #include "intake/storage.h"
