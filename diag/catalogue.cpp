@@ -9,311 +9,67 @@
 namespace corvane::diag {
 
 // The message table. Every text ends in CR LF; "%n" is a hard line break.
-CORVANE_MESSAGE_TABLE(kServerMessages) = CORVANE_MESSAGE_TABLE_BEGIN CORVANE_MESSAGE(
-    1,
-    "Out of memory.\r\n") CORVANE_MESSAGE(3,
-                                          "Invalid scan sent from remote machine.  Please make "
-                                          "sure remote machines are using the latest scanners.\r\n")
-    CORVANE_MESSAGE(4, "Started processing machine:%n\r\n%n\r\nDevice ID: %1\r\n") CORVANE_MESSAGE(
-        5,
-        "Finished processing machine:%n\r\n%n\r\nDisplay Name: %1%n\r\nDevice ID: %2%n\r\nElapsed "
-        "Time: %3\r\n") CORVANE_MESSAGE(8, "Corvane Inventory Server not loaded.\r\n")
-        CORVANE_MESSAGE(
-            9,
-            "Corvane Inventory Server loaded successfully.%n\r\nCurrent settings "
-            "are:%n\r\n%n\r\nServer to scan self daily at %1.%n\r\nServer to clean attribute "
-            "history daily at %2.%n\r\nDatabase reset: %3%n\r\n") CORVANE_MESSAGE(10,
-                                                                                  "Corvane "
-                                                                                  "Inventory "
-                                                                                  "Server loaded "
-                                                                                  "successfully.%"
-                                                                                  "n\r\nCurrent "
-                                                                                  "settings "
-                                                                                  "are:%n\r\n%"
-                                                                                  "n\r\nServer "
-                                                                                  "self scanning "
-                                                                                  "disabled.%"
-                                                                                  "n\r\nServer to "
-                                                                                  "clean attribute "
-                                                                                  "history daily "
-                                                                                  "at "
-                                                                                  "%1.%"
-                                                                                  "n\r\nDatabase "
-                                                                                  "reset: %2%n\r\n")
-            CORVANE_MESSAGE(11, "Corvane Inventory Server unloaded.\r\n") CORVANE_MESSAGE(
-                22,
-                "Unable to synchronize Production and RivuDare databases.  Run OSKELDA.EXE to "
-                "synchronize completely.\r\n") CORVANE_MESSAGE(2050,
-                                                               "Winsock failed to bind to socket "
-                                                               "(error %1).  Inventory server "
-                                                               "cannot receive IPX packets.\r\n")
-                CORVANE_MESSAGE(
-                    2051,
-                    "Winsock failed to get socket name (error %1).  Inventory server cannot "
-                    "receive IPX packets.\r\n") CORVANE_MESSAGE(2052,
-                                                                "Winsock failed to receive data "
-                                                                "(error %1).  Inventory server "
-                                                                "cannot receive IPX packets.\r\n")
-                    CORVANE_MESSAGE(
-                        2053,
-                        "Winsock failed to set initialize an IPX socket (error %1).  Inventory "
-                        "server cannot receive IPX packets.\r\n") CORVANE_MESSAGE(2054,
-                                                                                  "Winsock failed "
-                                                                                  "to initialize "
-                                                                                  "(error %1).  "
-                                                                                  "Inventory "
-                                                                                  "server cannot "
-                                                                                  "receive IP "
-                                                                                  "packets.\r\n")
-                        CORVANE_MESSAGE(
-                            2055,
-                            "Winsock failed to create a socket (error %1).  Inventory server "
-                            "cannot receive IP packets.\r\n") CORVANE_MESSAGE(2056,
-                                                                              "Winsock failed to "
-                                                                              "bind to socket "
-                                                                              "(error %1).  "
-                                                                              "Inventory server "
-                                                                              "cannot receive IP "
-                                                                              "packets.\r\n")
-                            CORVANE_MESSAGE(
-                                2058,
-                                "Winsock failed to receive data (error %1).  Inventory server "
-                                "cannot receive IP packets.\r\n") CORVANE_MESSAGE(2060,
-                                                                                  "Winsock failed "
-                                                                                  "to initialize "
-                                                                                  "(error %1).  "
-                                                                                  "Inventory "
-                                                                                  "server cannot "
-                                                                                  "receive TCPIP "
-                                                                                  "packets.\r\n")
-                                CORVANE_MESSAGE(2061,
-                                                "Winsock failed to create a socket (error %1).  "
-                                                "Inventory server cannot receive TCPIP "
-                                                "packets.\r\n") CORVANE_MESSAGE(2062,
-                                                                                "Winsock failed to "
-                                                                                "bind to socket "
-                                                                                "(error %1).  "
-                                                                                "Inventory server "
-                                                                                "cannot receive "
-                                                                                "TCPIP "
-                                                                                "packets.\r\n")
-                                    CORVANE_MESSAGE(2065,
-                                                    "Winsock failed to start listen mode (error "
-                                                    "%1).  Inventory server cannot receive TCPIP "
-                                                    "packets.\r\n") CORVANE_MESSAGE(2066,
-                                                                                    "Failed to "
-                                                                                    "start a TCPIP "
-                                                                                    "Thread.\r\n")
-                                        CORVANE_MESSAGE(
-                                            2067,
-                                            "Winsock failed to set initialize an TCPIP socket "
-                                            "(error %1).  Inventory server cannot receive TCPIP "
-                                            "packets.\r\n") CORVANE_MESSAGE(2068,
-                                                                            "An invalid scan was "
-                                                                            "received over TCP.  "
-                                                                            "The scan is being "
-                                                                            "sent to the ErrorScan "
-                                                                            "directory.\r\n")
-                                            CORVANE_MESSAGE(
-                                                2069,
-                                                "An error occurred while receiving a scan over TCP "
-                                                "(error %1).  The partial scan is being sent to "
-                                                "the ErrorScan directory.\r\n") CORVANE_MESSAGE(2384,
-                                                                                                "No"
-                                                                                                "de"
-                                                                                                " '"
-                                                                                                "%1"
-                                                                                                "' "
-                                                                                                "ne"
-                                                                                                "ve"
-                                                                                                "r "
-                                                                                                "se"
-                                                                                                "nt"
-                                                                                                " f"
-                                                                                                "in"
-                                                                                                "al"
-                                                                                                " p"
-                                                                                                "ac"
-                                                                                                "ke"
-                                                                                                "t."
-                                                                                                "  "
-                                                                                                "Th"
-                                                                                                "is"
-                                                                                                " n"
-                                                                                                "od"
-                                                                                                "e'"
-                                                                                                "s "
-                                                                                                "sc"
-                                                                                                "an"
-                                                                                                " w"
-                                                                                                "il"
-                                                                                                "l "
-                                                                                                "be"
-                                                                                                " i"
-                                                                                                "gn"
-                                                                                                "or"
-                                                                                                "ed"
-                                                                                                " a"
-                                                                                                "t "
-                                                                                                "th"
-                                                                                                "is"
-                                                                                                " t"
-                                                                                                "im"
-                                                                                                "e."
-                                                                                                "\r"
-                                                                                                "\n")
-                                                CORVANE_MESSAGE(
-                                                    2385,
-                                                    "Inventory server cannot "
-                                                    "run the inventory "
-                                                    "scanner because the "
-                                                    "CVLOGON share does not "
-                                                    "exist.  This machine "
-                                                    "will not be able to "
-                                                    "scan "
-                                                    "itself.\r\n") CORVANE_MESSAGE(2386,
-                                                                                   "Inventory "
-                                                                                   "server failed "
-                                                                                   "to create a "
-                                                                                   "process to run "
-                                                                                   "the inventory "
-                                                                                   "scanner.  This "
-                                                                                   "machine will "
-                                                                                   "not be able to "
-                                                                                   "scan "
-                                                                                   "itself.\r\n")
-                                                    CORVANE_MESSAGE(
-                                                        2387,
-                                                        "Inventory "
-                                                        "server "
-                                                        "performed "
-                                                        "a self "
-                                                        "scan at "
-                                                        "%1 "
-                                                        "hrs.\r\n") CORVANE_MESSAGE(2388,
-                                                                                    "Inventory "
-                                                                                    "server "
-                                                                                    "completed "
-                                                                                    "a database "
-                                                                                    "maintenance"
-                                                                                    ".\r\n")
-                                                        CORVANE_MESSAGE(
-                                                            2389,
-                                                            "Inventory "
-                                                            "server "
-                                                            "started a "
-                                                            "database "
-                                                            "maintenance."
-                                                            "\r\n") CORVANE_MESSAGE(2390,
-                                                                                    "In"
-                                                                                    "ve"
-                                                                                    "nt"
-                                                                                    "or"
-                                                                                    "y "
-                                                                                    "se"
-                                                                                    "rv"
-                                                                                    "er"
-                                                                                    " d"
-                                                                                    "et"
-                                                                                    "ec"
-                                                                                    "te"
-                                                                                    "d "
-                                                                                    "%1"
-                                                                                    " a"
-                                                                                    "s "
-                                                                                    "a "
-                                                                                    "du"
-                                                                                    "pl"
-                                                                                    "ic"
-                                                                                    "at"
-                                                                                    "ed"
-                                                                                    " d"
-                                                                                    "ev"
-                                                                                    "ic"
-                                                                                    "e "
-                                                                                    "ID"
-                                                                                    "."
-                                                                                    "\r"
-                                                                                    "\n")
-                                                            CORVANE_MESSAGE(
-                                                                2391,
-                                                                "Inventory "
-                                                                "data for %1 "
-                                                                "is out of "
-                                                                "sync.  A "
-                                                                "full scan "
-                                                                "will be "
-                                                                "forced.\r\n") CORVANE_MESSAGE(4097,
-                                                                                               "Com"
-                                                                                               "pon"
-                                                                                               "ent"
-                                                                                               " '%"
-                                                                                               "1' "
-                                                                                               "del"
-                                                                                               "ete"
-                                                                                               "d "
-                                                                                               "fro"
-                                                                                               "m "
-                                                                                               "nod"
-                                                                                               "e "
-                                                                                               "%2 "
-                                                                                               "(ID"
-                                                                                               ": "
-                                                                                               "%3)"
-                                                                                               ".\r"
-                                                                                               "\n")
-                                                                CORVANE_MESSAGE(
-                                                                    4098,
-                                                                    "Attribut"
-                                                                    "e '%1' "
-                                                                    "modified"
-                                                                    " for "
-                                                                    "node %2 "
-                                                                    "(ID: "
-                                                                    "%3):%"
-                                                                    "n\r\nPre"
-                                                                    "vious "
-                                                                    "Value: "
-                                                                    "%4%"
-                                                                    "n\r\nNew"
-                                                                    " Value: "
-                                                                    "%5%"
-                                                                    "n\r\n") CORVANE_MESSAGE(4099,
-                                                                                             "Attri"
-                                                                                             "bute "
-                                                                                             "'%1' "
-                                                                                             "of "
-                                                                                             "compo"
-                                                                                             "nent "
-                                                                                             "'%2' "
-                                                                                             "delet"
-                                                                                             "ed "
-                                                                                             "for "
-                                                                                             "node "
-                                                                                             "%3 "
-                                                                                             "(ID: "
-                                                                                             "%4)."
-                                                                                             "\r\n")
-                                                                    CORVANE_MESSAGE(
-                                                                        4100,
-                                                                        "Database exception: "
-                                                                        "%1.\r\n")
-                                                                        CORVANE_MESSAGE(
-                                                                            4104,
-                                                                            "Could not read "
-                                                                            "the metaschema.  "
-                                                                            "Make sure the "
-                                                                            "database is a "
-                                                                            "valid Corvane 7.5 "
-                                                                            "or greater "
-                                                                            "version.\r\n")
-                                                                            CORVANE_MESSAGE(
-                                                                                4107,
-                                                                                "Successfully "
-                                                                                "connected to "
-                                                                                "the database "
-                                                                                "at %1.\r\n")
-                                                                                CORVANE_MESSAGE_TABLE_END;
+// clang-format off
+CORVANE_MESSAGE_TABLE(kServerMessages) = CORVANE_MESSAGE_TABLE_BEGIN
+    CORVANE_MESSAGE(1, "Out of memory.\r\n")
+    CORVANE_MESSAGE(3, "Invalid scan sent from remote machine.  Please make sure remote machines are using the latest scanners.\r\n")
+    CORVANE_MESSAGE(4, "Started processing machine:%n\r\n"
+                       "%n\r\n"
+                       "Device ID: %1\r\n")
+    CORVANE_MESSAGE(5, "Finished processing machine:%n\r\n"
+                       "%n\r\n"
+                       "Display Name: %1%n\r\n"
+                       "Device ID: %2%n\r\n"
+                       "Elapsed Time: %3\r\n")
+    CORVANE_MESSAGE(8, "Corvane Inventory Server not loaded.\r\n")
+    CORVANE_MESSAGE(9, "Corvane Inventory Server loaded successfully.%n\r\n"
+                       "Current settings are:%n\r\n"
+                       "%n\r\n"
+                       "Server to scan self daily at %1.%n\r\n"
+                       "Server to clean attribute history daily at %2.%n\r\n"
+                       "Database reset: %3%n\r\n")
+    CORVANE_MESSAGE(10, "Corvane Inventory Server loaded successfully.%n\r\n"
+                        "Current settings are:%n\r\n"
+                        "%n\r\n"
+                        "Server self scanning disabled.%n\r\n"
+                        "Server to clean attribute history daily at %1.%n\r\n"
+                        "Database reset: %2%n\r\n")
+    CORVANE_MESSAGE(11, "Corvane Inventory Server unloaded.\r\n")
+    CORVANE_MESSAGE(22, "Unable to synchronize Production and RivuDare databases.  Run OSKELDA.EXE to synchronize completely.\r\n")
+    CORVANE_MESSAGE(2050, "Winsock failed to bind to socket (error %1).  Inventory server cannot receive IPX packets.\r\n")
+    CORVANE_MESSAGE(2051, "Winsock failed to get socket name (error %1).  Inventory server cannot receive IPX packets.\r\n")
+    CORVANE_MESSAGE(2052, "Winsock failed to receive data (error %1).  Inventory server cannot receive IPX packets.\r\n")
+    CORVANE_MESSAGE(2053, "Winsock failed to set initialize an IPX socket (error %1).  Inventory server cannot receive IPX packets.\r\n")
+    CORVANE_MESSAGE(2054, "Winsock failed to initialize (error %1).  Inventory server cannot receive IP packets.\r\n")
+    CORVANE_MESSAGE(2055, "Winsock failed to create a socket (error %1).  Inventory server cannot receive IP packets.\r\n")
+    CORVANE_MESSAGE(2056, "Winsock failed to bind to socket (error %1).  Inventory server cannot receive IP packets.\r\n")
+    CORVANE_MESSAGE(2058, "Winsock failed to receive data (error %1).  Inventory server cannot receive IP packets.\r\n")
+    CORVANE_MESSAGE(2060, "Winsock failed to initialize (error %1).  Inventory server cannot receive TCPIP packets.\r\n")
+    CORVANE_MESSAGE(2061, "Winsock failed to create a socket (error %1).  Inventory server cannot receive TCPIP packets.\r\n")
+    CORVANE_MESSAGE(2062, "Winsock failed to bind to socket (error %1).  Inventory server cannot receive TCPIP packets.\r\n")
+    CORVANE_MESSAGE(2065, "Winsock failed to start listen mode (error %1).  Inventory server cannot receive TCPIP packets.\r\n")
+    CORVANE_MESSAGE(2066, "Failed to start a TCPIP Thread.\r\n")
+    CORVANE_MESSAGE(2067, "Winsock failed to set initialize an TCPIP socket (error %1).  Inventory server cannot receive TCPIP packets.\r\n")
+    CORVANE_MESSAGE(2068, "An invalid scan was received over TCP.  The scan is being sent to the ErrorScan directory.\r\n")
+    CORVANE_MESSAGE(2069, "An error occurred while receiving a scan over TCP (error %1).  The partial scan is being sent to the ErrorScan directory.\r\n")
+    CORVANE_MESSAGE(2384, "Node '%1' never sent final packet.  This node's scan will be ignored at this time.\r\n")
+    CORVANE_MESSAGE(2385, "Inventory server cannot run the inventory scanner because the CVLOGON share does not exist.  This machine will not be able to scan itself.\r\n")
+    CORVANE_MESSAGE(2386, "Inventory server failed to create a process to run the inventory scanner.  This machine will not be able to scan itself.\r\n")
+    CORVANE_MESSAGE(2387, "Inventory server performed a self scan at %1 hrs.\r\n")
+    CORVANE_MESSAGE(2388, "Inventory server completed a database maintenance.\r\n")
+    CORVANE_MESSAGE(2389, "Inventory server started a database maintenance.\r\n")
+    CORVANE_MESSAGE(2390, "Inventory server detected %1 as a duplicated device ID.\r\n")
+    CORVANE_MESSAGE(2391, "Inventory data for %1 is out of sync.  A full scan will be forced.\r\n")
+    CORVANE_MESSAGE(4097, "Component '%1' deleted from node %2 (ID: %3).\r\n")
+    CORVANE_MESSAGE(4098, "Attribute '%1' modified for node %2 (ID: %3):%n\r\n"
+                          "Previous Value: %4%n\r\n"
+                          "New Value: %5%n\r\n")
+    CORVANE_MESSAGE(4099, "Attribute '%1' of component '%2' deleted for node %3 (ID: %4).\r\n")
+    CORVANE_MESSAGE(4100, "Database exception: %1.\r\n")
+    CORVANE_MESSAGE(4104, "Could not read the metaschema.  Make sure the database is a valid Corvane 7.5 or greater version.\r\n")
+    CORVANE_MESSAGE(4107, "Successfully connected to the database at %1.\r\n")
+    CORVANE_MESSAGE_TABLE_END;
+// clang-format on
 
 namespace {
 
