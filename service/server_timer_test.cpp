@@ -3,6 +3,7 @@
 // database, the drop of an incomplete datagram scan, and a stop in any of
 // the timer's waits.
 
+#include <atomic>
 #include <filesystem>
 #include <memory>
 
@@ -213,6 +214,30 @@ TEST(ServerTimerTest, AnIncompleteDatagramScanIsDroppedInTheFirstCycleAfterItIs3
   EXPECT_EQ(server.server().datagram_intake()->IncompleteScans(), 0u);
   ASSERT_EQ(server.Events(2384).size(), 1u);
   EXPECT_EQ(server.Events(2384)[0].inserts, std::vector<std::string>{"127.0.0.1"});
+}
+
+TEST(ServerTimerTest, ACompletedMaintenanceSetsTheWatchdogsRestartCountBackToZero) {
+  testing::TempRoot root;
+  TimedServer server(root, LocalEpoch(9, 22, 0));
+  TimedServer::Set("Clean At", 23);
+  std::atomic<int> runs{0};
+  // The first processing thread ends at once, so the watchdog replaces it;
+  // its replacement serves the maintenance.
+  server.Start([&runs](ServerContext& context) {
+    if (++runs == 1) return;
+    context.database_online.Set();
+    while (platform::WaitForAny({&context.worker_stop, &context.maintenance_request},
+                                platform::kInfinite) == 1) {
+      context.maintenance_request.Reset();
+      context.maintenance_done.Set();
+    }
+  });
+  ASSERT_TRUE(Eventually([&] { return server.server().watchdog_restarts() == 1; }));
+  server.RunToNextCycleWait();
+  EXPECT_EQ(server.server().watchdog_restarts(), 1u) << "no maintenance before 23:00";
+  server.NextCycle(3600);
+  EXPECT_EQ(server.Events(2388).size(), 1u);
+  EXPECT_EQ(server.server().watchdog_restarts(), 0u);
 }
 
 TEST(ServerTimerTest, StopEndsTheTimerInEachOfItsWaits) {
