@@ -63,7 +63,9 @@ ProgramResult RunProgram(const std::vector<std::string>& argv) {
   return result;
 }
 
-bool StartProgram(const std::vector<std::string>& argv) {
+namespace {
+
+bool Start(const std::vector<std::string>& argv, bool search_path) {
   if (argv.empty()) return false;
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
@@ -76,8 +78,17 @@ bool StartProgram(const std::vector<std::string>& argv) {
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
+  // Descriptors that a library opened without close-on-exec (a database
+  // driver's socket or file) would otherwise live on in a program that may
+  // outlast the server.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
   pid_t pid = 0;
-  int error = posix_spawn(&pid, argv[0].c_str(), nullptr, &attributes, args.data(), environ);
+  int error = search_path
+                  ? posix_spawnp(&pid, argv[0].c_str(), &actions, &attributes, args.data(), environ)
+                  : posix_spawn(&pid, argv[0].c_str(), &actions, &attributes, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (error != 0) return false;
   // Nobody waits for the program; this thread keeps it from lingering as a
@@ -89,6 +100,12 @@ bool StartProgram(const std::vector<std::string>& argv) {
   }).detach();
   return true;
 }
+
+}  // namespace
+
+bool StartProgram(const std::vector<std::string>& argv) { return Start(argv, false); }
+
+bool StartProgramOnPath(const std::vector<std::string>& argv) { return Start(argv, true); }
 
 bool RaiseProcessPriority() { return setpriority(PRIO_PROCESS, 0, -10) == 0; }
 
