@@ -55,8 +55,10 @@ JobComponent* JobComponentHolder::Get(db::Connection& connection) {
 }
 
 JobComponentHolder& ProcessJobComponent(const TextLogSettings& log) {
-  static JobComponentHolder holder(log);
-  return holder;
+  // Never destroyed: a processing thread may still ask while the process
+  // exits.
+  static JobComponentHolder* const holder = new JobComponentHolder(log);
+  return *holder;
 }
 
 std::vector<std::string> CustomJobCommandLine(int32_t task_id, int32_t computer_idn) {
