@@ -137,6 +137,19 @@ inline constexpr std::string_view kStamp = "METASTAMP";
 inline constexpr std::string_view kSchemaVersion = "SCHEMAVERSION";
 }  // namespace meta
 
+// The table of custom jobs waiting for a device's network boot, shared by
+// the server's job component (which hands them out) and the administration
+// tool (which queues and lists them). A row is pending while HandedOutDate
+// is NULL; handing it out stamps that column and keeps the row as a record.
+namespace jobs {
+inline constexpr std::string_view kTable = "PxeCustomJobs";
+inline constexpr std::string_view kIdn = "PxeCustomJobs_Idn";
+inline constexpr std::string_view kComputerIdn = "Computer_Idn";
+inline constexpr std::string_view kTaskId = "TaskId";
+inline constexpr std::string_view kQueuedDate = "QueuedDate";
+inline constexpr std::string_view kHandedOutDate = "HandedOutDate";
+}  // namespace jobs
+
 }  // namespace corvane::db::schema
 
 #endif  // CORVANE_DB_SCHEMA_H_

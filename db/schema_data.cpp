@@ -58,6 +58,7 @@ Column Id(std::string_view name) { return {name, T::kInteger, 0, true}; }
 Column Text(std::string_view name, int length = 255) { return {name, T::kText, length, false}; }
 Column RequiredText(std::string_view name, int length) { return {name, T::kText, length, true}; }
 Column Int(std::string_view name) { return {name, T::kInteger, 0, false}; }
+Column RequiredInt(std::string_view name) { return {name, T::kInteger, 0, true}; }
 Column Date(std::string_view name) { return {name, T::kDate, 0, false}; }
 Column Image(std::string_view name) { return {name, T::kImage, 0, false}; }
 
@@ -176,6 +177,13 @@ void AddServerTables(Schema& schema) {
        Text("OSNAME"), Date("DISCOVERYDATE"), Date("LASTSEENDATE")},
       {"UNMANAGEDNODES_IDN"}, {{"PHYSADDRESS"}, {"NODENAME"}},
       "Nodes seen on the network without a scan; removed when the node scans."));
+  schema.tables.push_back(MakeTable(
+      jobs::kTable, kKindNone, {}, jobs::kIdn,
+      {Id(jobs::kIdn), Id(jobs::kComputerIdn), RequiredInt(jobs::kTaskId), Date(jobs::kQueuedDate),
+       Date(jobs::kHandedOutDate)},
+      {jobs::kIdn}, {{jobs::kComputerIdn, jobs::kHandedOutDate}},
+      "Custom jobs queued for a device's network boot; HandedOutDate stays NULL while the job "
+      "waits and is set when the server hands it out to be started."));
   schema.tables.push_back(MakeTable(
       "FileInfo", kKindNone, {}, "FileInfo_Idn",
       {Id("FileInfo_Idn"), Text("FileName"), Int("FileSize"), Text("Title"), Text("Vendor"),
@@ -697,7 +705,7 @@ void AddAttributes(Schema& schema) {
 
 Schema BuildSchema() {
   Schema schema;
-  schema.version = 2;
+  schema.version = 3;
   AddTables(schema);
   AddAttributes(schema);
   return schema;

@@ -30,6 +30,8 @@
 #include "platform/paths.h"
 #include "platform/sync.h"
 #include "store/scan_processor.h"
+#include "tasks/pxe_jobs.h"
+#include "tasks/server_log.h"
 
 namespace corvane::intake {
 namespace {
@@ -73,9 +75,11 @@ class ProcessingThread {
   // Set after a maintenance so that files that arrived meanwhile are seen.
   platform::Event rescan_{/*manual_reset=*/false, /*initially_set=*/false};
   std::unique_ptr<platform::DirectoryWatch> watch_;
-  // The scan processor borrows the device processor: declared after it, so
-  // it goes first.
+  // The scan processor borrows the device processor and the job launcher,
+  // which borrows the device processor too: each is declared after what it
+  // borrows, so it goes first.
   db::DeviceProcessor device_;
+  std::unique_ptr<tasks::PxeJobLauncher> pxe_jobs_;
   std::unique_ptr<store::ScanProcessor> processor_;
   std::unique_ptr<ScanQueue> queue_;
   bool ok_ = true;
@@ -128,6 +132,14 @@ bool ProcessingThread::Open() {
   processor_ = std::make_unique<store::ScanProcessor>(
       device_, context_.configuration.force_full_scans, context_.configuration.bad_device_ids,
       store::ScanProcessingSettings::From(settings_));
+  // Tests run the loop without a program directory; the server's text log
+  // then lies beside the test program.
+  const std::string log_directory = context_.program_directory.empty()
+                                        ? platform::ProgramDirectory()
+                                        : context_.program_directory;
+  pxe_jobs_ = std::make_unique<tasks::PxeJobLauncher>(
+      device_, tasks::ProcessJobComponent(tasks::ServerTextLogSettings(log_directory)));
+  processor_->set_mini_scan_follow_up(pxe_jobs_.get());
   queue_ = std::make_unique<ScanQueue>(context_.storage.root, context_.storage.error_big_scan,
                                        settings_.max_scan_file_size, settings_.scan_file_prefix);
   // A reader learns at once where the counts stand before it sends.

@@ -7,7 +7,9 @@
 // timer thread's maintenance requests between two files. It ends when the
 // worker stop event is set or the running flag drops, and when the database
 // fails (event 4100): the watchdog then starts a replacement. A scan set
-// aside for its contents (saved in "ErrorScan") does not end it.
+// aside for its contents (saved in "ErrorScan") does not end it. After an
+// applied mini scan of a device that booted over the network, the device's
+// pending custom job is started (tasks/pxe_jobs.h).
 //
 // Nothing escapes it: every failure is reported or traced, and the database
 // online event is reset when a thread that set it ends.

@@ -26,8 +26,13 @@ struct ProgramResult {
 ProgramResult RunProgram(const std::vector<std::string>& argv);
 
 // Starts `argv` without waiting for it; the child is reaped in the
-// background when it ends. False when it could not be started.
+// background when it ends. argv[0] is the program's path as given. The
+// program gets the server's environment and current directory, an empty
+// signal mask, and standard input, output and error as its only open
+// descriptors. False when it could not be started.
 bool StartProgram(const std::vector<std::string>& argv);
+// The same with argv[0] looked up on PATH when it holds no "/".
+bool StartProgramOnPath(const std::vector<std::string>& argv);
 
 // Raises the scheduling priority of the whole process, or of the calling
 // thread only; false when the system refused (the caller goes on as it is).

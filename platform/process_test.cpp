@@ -1,10 +1,15 @@
 #include "platform/process.h"
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 #include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -68,6 +73,58 @@ TEST(Process, AProgramThatCannotStartRaisesWithItsErrno) {
     EXPECT_EQ(error.error_number(), ENOENT);
     EXPECT_NE(std::string(error.what()).find("/nonexistent/rivozu32"), std::string::npos);
   }
+}
+
+// Polls for a file that a started program writes; empty when it does not
+// appear (complete: the programs below write it in one go) within 5 s.
+std::string AwaitFile(const std::string& path,
+                      const std::function<bool(const std::string&)>& done) {
+  std::string text;
+  for (int i = 0; i < 500 && !done(text = testing::ReadFileOrEmpty(path)); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return text;
+}
+
+TEST(Process, AProgramStartedOnThePathIsFoundThereAndOnlyThere) {
+  testing::TempRoot root;
+  const std::string bin = root.path() + "/bin";
+  ASSERT_EQ(mkdir(bin.c_str(), 0755), 0);
+  const std::string report = root.path() + "/arguments";
+  testing::WriteFile(bin + "/fakejob", "#!/bin/sh\necho \"$@\" > " + report + ".tmp && mv " +
+                                           report + ".tmp " + report + "\n");
+  ASSERT_EQ(chmod((bin + "/fakejob").c_str(), 0755), 0);
+  const std::string path = bin + ":" + (std::getenv("PATH") ? std::getenv("PATH") : "/bin");
+  ASSERT_EQ(setenv("PATH", path.c_str(), 1), 0);
+
+  // Without the search, a bare name is a path relative to the current
+  // directory, where there is no such program.
+  EXPECT_FALSE(StartProgram({"fakejob", "/A=1"}));
+  ASSERT_TRUE(StartProgramOnPath({"fakejob", "/TASKID=7", "/MACH=3"}));
+  EXPECT_EQ(AwaitFile(report, [](const std::string& text) { return !text.empty(); }),
+            "/TASKID=7 /MACH=3\n");
+  EXPECT_FALSE(StartProgramOnPath({"no-such-program-anywhere"}));
+  EXPECT_FALSE(StartProgramOnPath({}));
+}
+
+TEST(Process, AStartedProgramInheritsOnlyTheStandardDescriptors) {
+  testing::TempRoot root;
+  const std::string report = root.path() + "/descriptors";
+  // A descriptor as a library might leave it: open across exec.
+  const int open_fd = open(root.path().c_str(), O_RDONLY | O_DIRECTORY);
+  ASSERT_GE(open_fd, 0);
+  ASSERT_EQ(dup2(open_fd, 57), 57);
+  // The shell lists its own descriptors (besides the standard ones it may
+  // keep a copy of one for its redirections).
+  const bool started = StartProgramOnPath(
+      {"sh", "-c", "ls /proc/$$/fd > " + report + ".tmp && mv " + report + ".tmp " + report});
+  close(57);
+  close(open_fd);
+  ASSERT_TRUE(started);
+  const std::string listed =
+      AwaitFile(report, [](const std::string& text) { return !text.empty(); });
+  EXPECT_NE(listed.find("0\n1\n"), std::string::npos) << listed;
+  EXPECT_EQ(listed.find("57\n"), std::string::npos) << listed;
 }
 
 TEST(Process, WindowsProgramNamesLoseTheirExtension) {

@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "db/dialect.h"
+#include "db/schema.h"
 #include "store/names.h"
 
 namespace corvane::store {
@@ -323,10 +324,14 @@ std::vector<std::string> ScanStore::TablesWithDeviceRows() {
   const std::string device = std::to_string(computer_idn_);
   std::vector<std::string> tables;
   for (const std::string& table : metaschema_.device_tables()) {
-    // The change history is the one device table nothing is compared with
-    // and nothing is purged from; it only grows, so reading it would make
-    // every scan of a device slower than the one before.
-    if (!EqualsIgnoringCase(table, "HISTORY")) tables.push_back(table);
+    // The change history and the custom jobs are the device tables nothing
+    // is compared with and nothing is purged from; the history only grows,
+    // so reading it would make every scan of a device slower than the one
+    // before.
+    if (!EqualsIgnoringCase(table, "HISTORY") &&
+        !EqualsIgnoringCase(table, db::schema::jobs::kTable)) {
+      tables.push_back(table);
+    }
   }
   tables.push_back(CatalogueName("FileInfoInstance"));
   std::vector<std::string> with_rows;

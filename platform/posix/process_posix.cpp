@@ -67,9 +67,9 @@ ProgramResult RunProgram(const std::vector<std::string>& argv) {
 namespace {
 
 // The server blocks its control signals to read them from a descriptor; a
-// program it starts must get them as usual. Returns the errno of a failed
-// start, 0 on success.
-int SpawnWithDefaultSignals(const std::vector<std::string>& argv, pid_t& pid) {
+// program it starts must get them as usual. `search_path`: a bare argv[0] is
+// looked up on PATH. Returns the errno of a failed start, 0 on success.
+int Spawn(const std::vector<std::string>& argv, bool search_path, pid_t& pid) {
   std::vector<char*> args;
   for (const std::string& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
   args.push_back(nullptr);
@@ -79,7 +79,16 @@ int SpawnWithDefaultSignals(const std::vector<std::string>& argv, pid_t& pid) {
   sigemptyset(&none);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK);
-  int error = posix_spawn(&pid, argv[0].c_str(), nullptr, &attributes, args.data(), environ);
+  // Descriptors that a library opened without close-on-exec (a database
+  // driver's socket or file) would otherwise live on in a program that may
+  // outlast the server.
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addclosefrom_np(&actions, STDERR_FILENO + 1);
+  int error = search_path
+                  ? posix_spawnp(&pid, argv[0].c_str(), &actions, &attributes, args.data(), environ)
+                  : posix_spawn(&pid, argv[0].c_str(), &actions, &attributes, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   return error;
 }
@@ -94,20 +103,28 @@ void ReapInBackground(pid_t pid) {
   }).detach();
 }
 
+bool StartWithoutWaiting(const std::vector<std::string>& argv, bool search_path) {
+  if (argv.empty()) return false;
+  pid_t pid = 0;
+  if (Spawn(argv, search_path, pid) != 0) return false;
+  ReapInBackground(pid);
+  return true;
+}
+
 }  // namespace
 
 bool StartProgram(const std::vector<std::string>& argv) {
-  if (argv.empty()) return false;
-  pid_t pid = 0;
-  if (SpawnWithDefaultSignals(argv, pid) != 0) return false;
-  ReapInBackground(pid);
-  return true;
+  return StartWithoutWaiting(argv, false);
+}
+
+bool StartProgramOnPath(const std::vector<std::string>& argv) {
+  return StartWithoutWaiting(argv, true);
 }
 
 std::unique_ptr<Process> Process::Start(const std::vector<std::string>& argv) {
   if (argv.empty()) throw OsError("start a program", EINVAL);
   pid_t pid = 0;
-  if (int error = SpawnWithDefaultSignals(argv, pid); error != 0) {
+  if (int error = Spawn(argv, false, pid); error != 0) {
     throw OsError("start " + argv[0], error);
   }
   const int descriptor = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));

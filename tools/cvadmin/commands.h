@@ -16,6 +16,7 @@ int RegistryCommand(const std::vector<std::string>& arguments, std::ostream& out
 int EventsCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 // Reads a password from standard input when "set-password" is given none.
 int DbCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+int JobCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 }  // namespace corvane::cvadmin
 

@@ -23,6 +23,7 @@
 #include "db/schema_ddl.h"
 #include "platform/registry.h"
 #include "tools/cvadmin/commands.h"
+#include "tools/cvadmin/options.h"
 
 namespace corvane::cvadmin {
 namespace {
@@ -32,8 +33,6 @@ using platform::RegRoot;
 using platform::RegType;
 using platform::RegValue;
 
-// The store's readers use 260-byte buffers: longer values read as empty.
-constexpr size_t kMaxStoredValue = 259;
 // PostgreSQL cuts longer identifiers, and would then not find the database.
 constexpr size_t kMaxPostgresName = 63;
 
@@ -57,57 +56,6 @@ int Fail(std::ostream& err, std::string_view text) {
 
 bool IsSqliteDriver(std::string_view driver) {
   return EqualsIgnoringCase(driver, db::kSqliteDriver);
-}
-
-// The connection subkey the store's readers use: "Default" names it, "Local"
-// when that value is missing or unusable.
-std::string DefaultConnectionName() {
-  std::optional<RegValue> stored =
-      platform::registry::GetValue(RegRoot::kLocalMachine, kConnectionsKey, "Default");
-  if (stored && stored->type == RegType::kSz && !stored->text.empty() &&
-      stored->text.size() <= kMaxStoredValue) {
-    return stored->text;
-  }
-  return "Local";
-}
-
-std::string DefaultConnectionKey() {
-  return std::string(kConnectionsKey) + "\\" + DefaultConnectionName();
-}
-
-// "--name VALUE" and "--name=VALUE" for the names in `allowed`; nullopt (and
-// the complaint in *error) for anything else or a name given twice.
-std::optional<std::map<std::string, std::string>> ParseOptions(
-    const std::vector<std::string>& arguments, const std::vector<std::string>& allowed,
-    std::string* error) {
-  std::map<std::string, std::string> options;
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    if (!argument.starts_with("--")) {
-      *error = "unexpected argument '" + argument + "'";
-      return std::nullopt;
-    }
-    size_t equals = argument.find('=');
-    std::string name = argument.substr(2, equals == std::string::npos ? equals : equals - 2);
-    std::string value;
-    if (equals != std::string::npos) {
-      value = argument.substr(equals + 1);
-    } else if (i + 1 < arguments.size()) {
-      value = arguments[++i];
-    } else {
-      *error = "option --" + name + " needs a value";
-      return std::nullopt;
-    }
-    if (std::find(allowed.begin(), allowed.end(), name) == allowed.end()) {
-      *error = "unknown option --" + name;
-      return std::nullopt;
-    }
-    if (!options.emplace(name, value).second) {
-      *error = "option --" + name + " given twice";
-      return std::nullopt;
-    }
-  }
-  return options;
 }
 
 // A text literal kept exactly (SqlQuote trims, which a name must not be).
@@ -265,18 +213,9 @@ int Ddl(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
   return 0;
 }
 
-std::optional<db::ConnectionCredentials> RequireDefaultConnection(std::ostream& err) {
-  std::optional<db::ConnectionCredentials> credentials = db::LoadCredentials();
-  if (!credentials) {
-    Fail(err, "there is no readable default connection (" + DefaultConnectionKey() +
-                  "); cvadmin db create writes one");
-  }
-  return credentials;
-}
-
 int Show(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
   if (!arguments.empty()) return Usage(err);
-  std::optional<db::ConnectionCredentials> credentials = RequireDefaultConnection(err);
+  std::optional<db::ConnectionCredentials> credentials = RequireDefaultConnection(err, "db");
   if (!credentials) return 1;
   std::string driver = credentials->driver;
   if (driver.empty()) {
@@ -333,7 +272,7 @@ int SetPassword(const std::vector<std::string>& arguments, std::ostream& out, st
 
 int Metaschema(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
   if (!arguments.empty()) return Usage(err);
-  std::optional<db::ConnectionCredentials> credentials = RequireDefaultConnection(err);
+  std::optional<db::ConnectionCredentials> credentials = RequireDefaultConnection(err, "db");
   if (!credentials) return 1;
   namespace m = db::schema::meta;
   try {

@@ -35,6 +35,12 @@ constexpr char kUsage[] =
     "                                            input when not given)\n"
     "  cvadmin db metaschema                     the metaschema rows of its database\n"
     "\n"
+    "Network-boot custom jobs (in the default connection's database):\n"
+    "  cvadmin job add --device DEVICE_ID --task NUMBER\n"
+    "                                            queue a task for the device with that device\n"
+    "                                            ID; it starts at the device's next network boot\n"
+    "  cvadmin job list                          the jobs still waiting\n"
+    "\n"
     "Event file:\n"
     "  cvadmin events [FILE]                     print the records of the own event file\n"
     "\n"
@@ -55,6 +61,7 @@ int main(int argc, char** argv) {
     return corvane::cvadmin::RegistryCommand(arguments, std::cout, std::cerr);
   if (command == "events") return corvane::cvadmin::EventsCommand(arguments, std::cout, std::cerr);
   if (command == "db") return corvane::cvadmin::DbCommand(arguments, std::cout, std::cerr);
+  if (command == "job") return corvane::cvadmin::JobCommand(arguments, std::cout, std::cerr);
   std::cerr << "cvadmin: unknown command '" << command << "'\n" << kUsage;
   return 2;
 }
