@@ -30,20 +30,13 @@ namespace corvane::service {
 namespace {
 
 namespace fs = std::filesystem;
+
+std::time_t December2026(int day, int hour, int minute) {
+  return tasks::LocalSeconds(2026, 12, day, hour, minute);
+}
 using platform::RegRoot;
 using platform::RegValue;
 using platform::testing::Eventually;
-
-std::time_t LocalEpoch(int day, int hour, int minute) {
-  std::tm local{};
-  local.tm_year = 2026 - 1900;
-  local.tm_mon = 11;
-  local.tm_mday = day;
-  local.tm_hour = hour;
-  local.tm_min = minute;
-  local.tm_isdst = -1;
-  return std::mktime(&local);
-}
 
 class TimedServer {
  public:
@@ -152,7 +145,7 @@ class ServerMaintenanceTest : public ::testing::TestWithParam<testing::TestDatab
 };
 
 TEST_P(ServerMaintenanceTest, RunsAtCleanAtOnceADayAndPurgesDevicesOlderThanMaxScanAge) {
-  TimedServer server(root_, LocalEpoch(9, 22, 50));
+  TimedServer server(root_, December2026(9, 22, 50));
   TimedServer::Set("Clean At", 23);
   TimedServer::Set("Max Scan Age", 7);
   server.Start(intake::RunProcessingLoop);
@@ -194,7 +187,7 @@ INSTANTIATE_TEST_SUITE_P(Db, ServerMaintenanceTest,
 
 TEST(ServerTimerTest, AnIncompleteDatagramScanIsDroppedInTheFirstCycleAfterItIs300SecondsOld) {
   testing::TempRoot root;
-  TimedServer server(root, LocalEpoch(9, 10, 0));
+  TimedServer server(root, December2026(9, 10, 0));
   TimedServer::Set("Do DB", 0);
   server.Start(nullptr);
   server.RunToNextCycleWait();
@@ -218,7 +211,7 @@ TEST(ServerTimerTest, AnIncompleteDatagramScanIsDroppedInTheFirstCycleAfterItIs3
 
 TEST(ServerTimerTest, ACompletedMaintenanceSetsTheWatchdogsRestartCountBackToZero) {
   testing::TempRoot root;
-  TimedServer server(root, LocalEpoch(9, 22, 0));
+  TimedServer server(root, December2026(9, 22, 0));
   TimedServer::Set("Clean At", 23);
   std::atomic<int> runs{0};
   // The first processing thread ends at once, so the watchdog replaces it;
@@ -249,7 +242,7 @@ TEST(ServerTimerTest, StopEndsTheTimerInEachOfItsWaits) {
   for (uint32_t wait : {tasks::kShareRetryMs, tasks::kTimerPeriodMs, tasks::kMaintenanceWaitMs}) {
     SCOPED_TRACE(wait);
     testing::TempRoot root;
-    TimedServer server(root, LocalEpoch(9, wait == tasks::kMaintenanceWaitMs ? 23 : 10, 0));
+    TimedServer server(root, December2026(9, wait == tasks::kMaintenanceWaitMs ? 23 : 10, 0));
     platform::registry::SetValue(RegRoot::kLocalMachine, "Software\\Arvex\\Corvane\\XTrace",
                                  "CVDiv32", RegValue::Dword(2));
     server.Start(online_and_idle);

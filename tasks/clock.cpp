@@ -12,6 +12,17 @@ LocalTime LocalTimeOf(std::time_t when) {
   return LocalTime{local.tm_hour, local.tm_yday + 1};
 }
 
+std::time_t LocalSeconds(int year, int month, int day, int hour, int minute) {
+  std::tm local{};
+  local.tm_year = year - 1900;
+  local.tm_mon = month - 1;
+  local.tm_mday = day;
+  local.tm_hour = hour;
+  local.tm_min = minute;
+  local.tm_isdst = -1;
+  return std::mktime(&local);
+}
+
 std::time_t SystemClock::WallSeconds() { return std::time(nullptr); }
 
 uint64_t SystemClock::SteadySeconds() {

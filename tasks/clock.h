@@ -29,6 +29,8 @@ struct LocalTime {
 
 // The hour and day of `when` in the process's time zone.
 LocalTime LocalTimeOf(std::time_t when);
+// The seconds since the epoch of a local date and time (month 1 to 12).
+std::time_t LocalSeconds(int year, int month, int day, int hour, int minute);
 
 class Clock {
  public:

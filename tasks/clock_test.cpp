@@ -9,27 +9,16 @@
 namespace corvane::tasks {
 namespace {
 
-std::time_t LocalEpoch(int year, int month, int day, int hour, int minute) {
-  std::tm local{};
-  local.tm_year = year - 1900;
-  local.tm_mon = month - 1;
-  local.tm_mday = day;
-  local.tm_hour = hour;
-  local.tm_min = minute;
-  local.tm_isdst = -1;
-  return std::mktime(&local);
-}
-
 TEST(LocalTime, GivesTheHourTheDayOfTheYearAndTheLocalesTimeText) {
-  const std::time_t when = LocalEpoch(2026, 12, 31, 23, 10);
+  const std::time_t when = LocalSeconds(2026, 12, 31, 23, 10);
   EXPECT_EQ(LocalTimeOf(when).hour, 23);
   EXPECT_EQ(LocalTimeOf(when).day_of_year, 365);
-  EXPECT_EQ(LocalTimeOf(LocalEpoch(2026, 1, 1, 0, 0)).day_of_year, 1);
+  EXPECT_EQ(LocalTimeOf(LocalSeconds(2026, 1, 1, 0, 0)).day_of_year, 1);
   EXPECT_EQ(LocalTimeText(when), "23:10:00");
 }
 
 TEST(ManualClock, AWaitEndsWhenTheClockPassesItsTimeOutOrAnObjectIsSignalled) {
-  ManualClock clock(LocalEpoch(2026, 12, 9, 10, 0));
+  ManualClock clock(LocalSeconds(2026, 12, 9, 10, 0));
   platform::Event stop(true, false);
   int result = 99;
   std::thread waiter([&] { result = clock.Wait({&stop}, 300000); });

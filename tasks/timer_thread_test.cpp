@@ -16,15 +16,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::time_t LocalEpoch(int day, int hour, int minute) {
-  std::tm local{};
-  local.tm_year = 2026 - 1900;
-  local.tm_mon = 11;
-  local.tm_mday = day;
-  local.tm_hour = hour;
-  local.tm_min = minute;
-  local.tm_isdst = -1;
-  return std::mktime(&local);
+std::time_t December2026(int day, int hour, int minute) {
+  return tasks::LocalSeconds(2026, 12, day, hour, minute);
 }
 
 // A scanner that records its arguments, writes a scan to its "/o=" file
@@ -126,7 +119,7 @@ class TimerThreadTest : public ::testing::Test {
   testing::TempRoot root_;
   std::string share_ = root_.path() + "/share";
   service::ServerContext context_;
-  ManualClock clock_{LocalEpoch(9, 10, 0)};
+  ManualClock clock_{December2026(9, 10, 0)};
   std::unique_ptr<TimerThread> timer_;
   std::unique_ptr<platform::Thread> thread_;
   uint64_t serial_ = 0;
@@ -284,7 +277,7 @@ class MaintenanceServer {
 TEST_F(TimerThreadTest, MaintenanceIsAskedForOnceADayFromCleanAtWhileTheDatabaseIsOnline) {
   GiveShare(false);
   settings().clean_at = 23;
-  clock_.SetWall(LocalEpoch(9, 23, 10));
+  clock_.SetWall(December2026(9, 23, 10));
   MaintenanceServer processing(context_);
   Start();
   RunToNextCycleWait();
@@ -308,7 +301,7 @@ TEST_F(TimerThreadTest, MaintenanceIsAskedForOnceADayFromCleanAtWhileTheDatabase
 
 TEST_F(TimerThreadTest, AMaintenanceNotConfirmedWithinADayIsNotReportedNorRetriedThatDay) {
   GiveShare(false);
-  clock_.SetWall(LocalEpoch(9, 23, 0));
+  clock_.SetWall(December2026(9, 23, 0));
   context_.database_online.Set();
   Start();
   std::optional<ManualClock::WaitInfo> wait;
