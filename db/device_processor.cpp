@@ -20,7 +20,7 @@ void DeviceProcessor::CloseQuietly() {
   connection_.reset();
 }
 
-uint32_t DeviceProcessor::Open(int command_timeout_seconds) {
+uint32_t DeviceProcessor::Open(int command_timeout_seconds, bool report_failure) {
   error_text_.clear();
   std::optional<ConnectionCredentials> credentials = LoadCredentials();
   if (!credentials) return kErrorCredentials;
@@ -41,7 +41,7 @@ uint32_t DeviceProcessor::Open(int command_timeout_seconds) {
       metaschema_->Attach(connection_.get(), dbms_kind_, kDefaultLookupOption);
       metaschema_loaded_ = metaschema_->Load();
       if (!metaschema_loaded_) {
-        diag::ReportMetaschemaUnreadable();
+        if (report_failure) diag::ReportMetaschemaUnreadable();
         return kErrorDbInit;
       }
       metaschema_->ReadStamp(metaschema_stamp_);
@@ -52,7 +52,7 @@ uint32_t DeviceProcessor::Open(int command_timeout_seconds) {
   } catch (const DbError& error) {
     error_text_ = error.text();
     CloseQuietly();
-    diag::ReportDatabaseException(error_text_);
+    if (report_failure) diag::ReportDatabaseException(error_text_);
     return error.code();
   } catch (...) {
     CloseQuietly();

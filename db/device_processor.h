@@ -46,8 +46,9 @@ class DeviceProcessor {
   // the code of the failed database call (event 4100 with the driver's text,
   // which error_text() keeps). `command_timeout_seconds` below 0 leaves the
   // driver's default. A second Open on an open processor reloads the
-  // metaschema.
-  uint32_t Open(int command_timeout_seconds);
+  // metaschema. With `report_failure` false a failed database call reports
+  // nothing (a caller that retries reports its episode once).
+  uint32_t Open(int command_timeout_seconds, bool report_failure = true);
   // The insert of event 4100 for a failed Open's result.
   std::string OpenFailureText(uint32_t result) const;
 

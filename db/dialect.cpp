@@ -212,4 +212,8 @@ std::optional<DataType> DataTypeForColumnType(std::string_view type_name) {
   return std::nullopt;
 }
 
+std::string_view LivenessQuery(DbmsKind kind) {
+  return kind == kDbmsOracle ? "SELECT 1 FROM DUAL" : "SELECT 1";
+}
+
 }  // namespace corvane::db

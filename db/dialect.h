@@ -71,6 +71,10 @@ std::string DateLiteral(int64_t unix_seconds, DbmsKind kind);
 // do not read keys this way (Access, other, unknown).
 std::string InsertedKeyQuery(DbmsKind kind, std::string_view table);
 
+// A query that any live connection answers with one row and touches no
+// table ("SELECT 1", on Oracle from DUAL).
+std::string_view LivenessQuery(DbmsKind kind);
+
 // The DataType of a column type name, compared ignoring case, surrounding
 // blanks and a size suffix ("varchar(255)"):
 //   binary: IMAGE, BLOB (SQLite), BYTEA (PostgreSQL)

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace corvane::db {
 
@@ -21,13 +22,25 @@ inline constexpr uint32_t kErrorScanUnreadable = 0x8055050F;
 
 class DbError : public std::runtime_error {
  public:
-  DbError(uint32_t code, const std::string& text) : std::runtime_error(text), code_(code) {}
+  DbError(uint32_t code, const std::string& text, std::string sql_state = {})
+      : std::runtime_error(text), code_(code), sql_state_(std::move(sql_state)) {}
   uint32_t code() const { return code_; }
   std::string text() const { return what(); }
+  // The driver's SQLSTATE of the first diagnostic record; empty when the
+  // failure did not come from the driver.
+  const std::string& sql_state() const { return sql_state_; }
 
  private:
   uint32_t code_;
+  std::string sql_state_;
 };
+
+// The SQLSTATE says the database failed rather than the statement: the
+// connection is gone or refused (class 08), the server shuts down (57P01
+// to 57P03), too many connections (53300), a deadlock or serialisation
+// failure (40001, 40P01), or a time-out (HYT00, HYT01, 57014). Work that
+// failed so may succeed unchanged once the database is back.
+bool IsDatabaseFailureState(std::string_view sql_state);
 
 }  // namespace corvane::db
 

@@ -63,7 +63,8 @@ Handle Handle::Allocate(SQLSMALLINT type, const Handle* parent) {
   if (parent != nullptr) {
     std::string details = Diagnostics(*parent);
     if (!details.empty()) text += ": " + details;
-    throw DbError(ErrorCodeFor(FirstSqlState(*parent)), text);
+    const std::string state = FirstSqlState(*parent);
+    throw DbError(ErrorCodeFor(state), text, state);
   }
   throw DbError(kErrorFail, text);
 }
@@ -109,8 +110,8 @@ SQLRETURN Check(SQLRETURN result, const Handle& handle, std::string_view call) {
   // An invalid handle carries no records to read.
   std::string details = result == SQL_INVALID_HANDLE ? "" : Diagnostics(handle);
   text += details.empty() ? std::string(ResultName(result)) : details;
-  uint32_t code = result == SQL_INVALID_HANDLE ? kErrorFail : ErrorCodeFor(FirstSqlState(handle));
-  throw DbError(code, text);
+  const std::string state = result == SQL_INVALID_HANDLE ? std::string() : FirstSqlState(handle);
+  throw DbError(ErrorCodeFor(state), text, state);
 }
 
 std::string Diagnostics(const Handle& handle) {

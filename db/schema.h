@@ -60,8 +60,8 @@ enum TableKind : int {
 struct Table {
   std::string_view name;
   int kind = kKindNone;
-  std::string_view parent;     // parent table; empty for Computer and non-component tables
-  std::string_view id_column;  // own generated id column; empty when none
+  std::string_view parent;      // parent table; empty for Computer and non-component tables
+  std::string_view id_column;   // own generated id column; empty when none
   std::vector<Column> columns;  // in creation order, id and Computer_Idn included
   // The key list kept in CV_MKEYS (row "XPK" + name): the columns that
   // identify a row. Empty: no CV_MKEYS row.
@@ -83,7 +83,8 @@ enum TrackFlag : int {
 
 // One metaschema row: where the attribute of a scan component is stored.
 struct Attribute {
-  std::string_view component;  // dotted path as the scan reader names it: "Computer.Network.Adapter"
+  std::string_view
+      component;  // dotted path as the scan reader names it: "Computer.Network.Adapter"
   std::string_view attribute;  // "MAC Address"
   std::string_view table;      // must name a Table of the definition
   std::string_view column;     // must name a column of that table

@@ -29,6 +29,7 @@
 #include "platform/files.h"
 #include "platform/paths.h"
 #include "platform/sync.h"
+#include "scan/scan_file.h"
 #include "store/scan_processor.h"
 #include "tasks/pxe_jobs.h"
 #include "tasks/server_log.h"
@@ -36,11 +37,30 @@
 namespace corvane::intake {
 namespace {
 
+namespace fs = std::filesystem;
+
 // About 30 minutes of 100 ms pauses for a file that stays locked.
 constexpr int kReadableTries = 18001;
 constexpr std::chrono::milliseconds kReadableDelay{100};
 // While the queue stays busy the statistics are still published this often.
 constexpr std::chrono::seconds kStatsInterval{1};
+// Pauses between attempts to reach a database that failed: 1 s, doubling
+// up to a minute.
+constexpr uint32_t kFirstReconnectPauseMs = 1000;
+constexpr uint32_t kLongestReconnectPauseMs = 60000;
+// A scan that meets a database failure this many times in a row, each time
+// with the database answering again at once, is set aside: it is what
+// fails, not the database (a statement that always runs into the time-out).
+constexpr int kDatabaseFailuresPerScan = 5;
+
+// Into "ErrorScan" beside it, as a scan refused for what it holds.
+void SetAsideAfterDatabaseFailures(const std::string& path) {
+  const std::string target = scan::ErrorScanPath(path);
+  std::error_code error;
+  fs::create_directory(fs::path(target).parent_path(), error);
+  fs::rename(path, target, error);
+  if (error) XTRACE("Cannot set %s aside: %s", path.c_str(), error.message().c_str());
+}
 
 int ClampToInt(uint32_t value) { return static_cast<int>(std::min<uint32_t>(value, INT_MAX)); }
 
@@ -58,7 +78,13 @@ class ProcessingThread {
   // What WaitForAny answers, in the order of the wait's objects.
   enum Wake { kDirectoryChanged, kSpare, kMaintenance, kWorkerStop, kRescan };
 
+  // Opens the database, waiting (with growing pauses) while it cannot be
+  // reached; false when the server stops meanwhile or the configuration
+  // leaves nothing to wait for (the service is then stopped).
   bool Open();
+  // After a database failure: reports the loss, then opens again as Open
+  // does. `path`: the scan that met the failure.
+  bool Reconnect(const std::string& path, const std::string& failure);
   void ServeMaintenance();
   void FilePass();
   void MiniScanSweep();
@@ -84,6 +110,11 @@ class ProcessingThread {
   std::unique_ptr<ScanQueue> queue_;
   bool ok_ = true;
   bool online_ = false;
+  // Set when a scan met a database failure; FilePass then reconnects.
+  bool database_failed_ = false;
+  std::string failed_mini_scan_;
+  std::string failed_path_;
+  int failures_of_path_ = 0;
   // The connection's counts already added to the context's.
   db::StatementCounts counted_;
   std::chrono::steady_clock::time_point published_at_;
@@ -100,20 +131,34 @@ ProcessingThread::~ProcessingThread() {
 }
 
 bool ProcessingThread::Open() {
-  uint32_t result;
-  std::string failure;
-  try {
-    result = device_.Open(ClampToInt(settings_.query_timeout));
-    if (result != 0) failure = device_.OpenFailureText(result);
-  } catch (const std::exception& error) {
-    result = db::kErrorDbInit;
-    failure = db::OpenFailureText(result, error.what());
-  }
-  if (result != 0) {
-    XTRACE("The database cannot be opened (0x%08X): the service stops", result);
-    diag::ReportDatabaseException(failure);
-    if (context_.stop_service) context_.stop_service();
-    return false;
+  uint32_t pause_ms = kFirstReconnectPauseMs;
+  bool reported = false;
+  for (;;) {
+    uint32_t result;
+    std::string failure;
+    try {
+      result = device_.Open(ClampToInt(settings_.query_timeout), /*report_failure=*/false);
+      if (result != 0) failure = device_.OpenFailureText(result);
+    } catch (const std::exception& error) {
+      result = db::kErrorDbInit;
+      failure = db::OpenFailureText(result, error.what());
+    }
+    if (result == 0) break;
+    if (result == db::kErrorCredentials) {
+      // Nothing to wait for: without credentials no attempt can succeed.
+      XTRACE("The database cannot be opened (0x%08X): the service stops", result);
+      diag::ReportDatabaseException(failure);
+      if (context_.stop_service) context_.stop_service();
+      return false;
+    }
+    if (!reported) {
+      XTRACE("The database cannot be opened (0x%08X); trying again", result);
+      if (result == db::kErrorDbInit) diag::ReportMetaschemaUnreadable();
+      diag::ReportDatabaseException(failure);
+      reported = true;
+    }
+    if (context_.worker_stop.Wait(pause_ms) || !context_.is_running()) return false;
+    pause_ms = std::min(pause_ms * 2, kLongestReconnectPauseMs);
   }
 
   const std::string now = LocalTimeText();
@@ -182,6 +227,27 @@ void ProcessingThread::Run() {
   }
 }
 
+bool ProcessingThread::Reconnect(const std::string& path, const std::string& failure) {
+  database_failed_ = false;
+  if (path == failed_path_) {
+    ++failures_of_path_;
+  } else {
+    failed_path_ = path;
+    failures_of_path_ = 1;
+  }
+  XTRACE("The database failed; %s stays in the spool: %s", path.c_str(), failure.c_str());
+  diag::ReportDatabaseException(failure);
+  // No maintenance is asked for while the database is away.
+  if (online_) context_.database_online.Reset();
+  online_ = false;
+  CountStatements();
+  // Open makes them anew; the watch on the directory stays.
+  processor_.reset();
+  pxe_jobs_.reset();
+  queue_.reset();
+  return Open();
+}
+
 void ProcessingThread::ServeMaintenance() {
   try {
     PerformMaintenance(device_, settings_.max_scan_age);
@@ -208,7 +274,11 @@ void ProcessingThread::FilePass() {
     {
       std::lock_guard<std::mutex> lock(ScanQueueLock());
       MiniScanSweep();
-      if (queue_->TakeNext() != nullptr) path = queue_->CurrentPath();
+      if (!database_failed_ && queue_->TakeNext() != nullptr) path = queue_->CurrentPath();
+    }
+    if (database_failed_) {
+      if (!Reconnect(failed_mini_scan_, processor_->error_text())) ok_ = false;
+      continue;
     }
     if (path.empty()) {
       // The queue is worked off: the moment a reader waits for.
@@ -252,7 +322,13 @@ void ProcessingThread::MiniScanSweep() {
       return;
     }
     const std::string path = platform::JoinPath(context_.storage.root, name);
-    if (processor_->ProcessMiniScanFile(path, settings_.store_scans != 0) == 0) return;
+    if (processor_->ProcessMiniScanFile(path, settings_.store_scans != 0) == 0) {
+      if (processor_->mini_scan_database_failed()) {
+        database_failed_ = true;
+        failed_mini_scan_ = path;
+      }
+      return;
+    }
   }
 }
 
@@ -263,6 +339,23 @@ void ProcessingThread::ProcessCurrentFile(const std::string& path) {
         outcome.set_aside) {
       queue_->DropCurrent();
       CountOutcome(outcome);
+      if (path == failed_path_) failed_path_.clear();
+      return;
+    }
+    if (outcome.database_failed) {
+      const bool scan_to_blame =
+          path == failed_path_ && failures_of_path_ >= kDatabaseFailuresPerScan;
+      if (!scan_to_blame) {
+        // The same file comes first again once the database is back.
+        queue_->Clear();
+        if (!Reconnect(path, processor_->error_text())) ok_ = false;
+        return;
+      }
+      XTRACE("Scan file %s met a database failure %d times: it is set aside", path.c_str(),
+             failures_of_path_ + 1);
+      SetAsideAfterDatabaseFailures(path);
+      queue_->DropCurrent();
+      failed_path_.clear();
       return;
     }
     XTRACE("Scan file %s failed with 0x%08X: the processing thread ends", path.c_str(),
@@ -291,6 +384,8 @@ void ProcessingThread::CountStatements() {
   const db::Connection* connection = device_.connection();
   if (connection == nullptr) return;
   const db::StatementCounts& now = connection->statement_counts();
+  // A reconnection may have begun a fresh connection with fresh counts.
+  if (now.statements < counted_.statements) counted_ = {};
   context_.processing_stats.statements += now.statements - counted_.statements;
   context_.processing_stats.rows_written += now.rows_written - counted_.rows_written;
   counted_ = now;

@@ -6,6 +6,7 @@
 #ifndef CORVANE_PLATFORM_TERMINAL_H_
 #define CORVANE_PLATFORM_TERMINAL_H_
 
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -23,10 +24,11 @@ std::string FormatMessageBox(std::string_view caption, std::string_view text, Me
 // answer; false when there is no terminal.
 bool ShowOnTerminal(std::string_view caption, std::string_view text, MessageIcon icon);
 
-// Waits until the operator presses Enter on standard input (true) or `other`
-// becomes signalled (false; it is not acquired). Standard input that ends or
-// fails is no longer watched, so a service without input waits on `other`.
-bool WaitForEnterOr(Waitable& other);
+// Waits until the operator presses Enter on standard input (true) or one of
+// `others` becomes signalled (false; it is not acquired). Standard input
+// that ends or fails is no longer watched, so a service without input waits
+// on `others`.
+bool WaitForEnterOr(std::initializer_list<Waitable*> others);
 
 }  // namespace corvane::platform
 

@@ -1,5 +1,7 @@
 #include "service/inventory_server.h"
 
+#include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <system_error>
 
@@ -62,7 +64,10 @@ bool InventoryServer::Start(const std::string& /*arguments*/, ServiceStatusRepor
   }
   ServerContext& context = *context_;
   context.program_directory = options_.program_directory;
-  context.stop_service = [&status] { status.SignalStop(); };
+  context.stop_service = [this, &status] {
+    stopped_itself_ = true;
+    status.SignalStop();
+  };
   LoadConfiguration(context.configuration);
   context.software_scan_frequency = context.configuration.software_scan_frequency;
   const Settings& settings = context.settings();
@@ -132,6 +137,11 @@ void InventoryServer::StartProcessingThread() {
 
 void InventoryServer::Watchdog() {
   ServerContext& context = *context_;
+  // Replacements are paced like the processing thread's own reconnection,
+  // so a database that stays away uses up the tries over minutes rather
+  // than in a burst; a thread that ran for a while starts the pause again.
+  uint32_t pause_ms = kFirstRestartPauseMs;
+  auto started = std::chrono::steady_clock::now();
   while (context.is_running()) {
     std::shared_ptr<platform::Thread> watched;
     {
@@ -140,9 +150,16 @@ void InventoryServer::Watchdog() {
     }
     if (!watched->Join(kThreadStopWaitMs)) continue;
     if (!context.is_running()) break;
+    if (std::chrono::steady_clock::now() - started >=
+        std::chrono::milliseconds(kLongestRestartPauseMs)) {
+      pause_ms = kFirstRestartPauseMs;
+    }
     if (watchdog_restarts_ < context.settings().db_error_recovery_tries) {
-      XTRACE("Processing thread ended; starting another");
+      XTRACE("Processing thread ended; starting another in %u ms", pause_ms);
+      if (context.worker_stop.Wait(pause_ms) || !context.is_running()) break;
+      pause_ms = std::min(pause_ms * 2, kLongestRestartPauseMs);
       ++watchdog_restarts_;
+      started = std::chrono::steady_clock::now();
       StartProcessingThread();
     } else {
       XTRACE("Processing thread ended too often; stopping the service");

@@ -48,6 +48,9 @@ struct ServerOptions {
 };
 
 inline constexpr uint32_t kThreadStopWaitMs = 10000;
+// The watchdog's pause before a replacement: 1 s, doubling up to a minute.
+inline constexpr uint32_t kFirstRestartPauseMs = 1000;
+inline constexpr uint32_t kLongestRestartPauseMs = 60000;
 
 class InventoryServer : public Server {
  public:
@@ -57,6 +60,7 @@ class InventoryServer : public Server {
   bool Start(const std::string& arguments, ServiceStatusReporter& status) override;
   void ReportStartupSettings() override;
   void Stop(ServiceStatusReporter& status) override;
+  bool StoppedItself() const override { return stopped_itself_; }
 
   // Processing threads the watchdog started since the last completed
   // database maintenance, which sets it back to 0.
@@ -89,6 +93,7 @@ class InventoryServer : public Server {
   std::shared_ptr<platform::Thread> watchdog_;
   std::shared_ptr<platform::Thread> timer_thread_;
   std::atomic<uint32_t> watchdog_restarts_{0};
+  std::atomic<bool> stopped_itself_{false};
 };
 
 }  // namespace corvane::service

@@ -46,8 +46,7 @@ int main(int argc, char** argv) {
       case CommandKind::kDebug: {
         corvane::service::SetUpLanguageResources();
         corvane::platform::ControlSignals signals;
-        corvane::service::RunInForeground(arguments, server, signals);
-        return 0;
+        return corvane::service::RunInForeground(arguments, server, signals);
       }
       case CommandKind::kRunService: {
         corvane::platform::ControlSignals signals;

@@ -21,6 +21,9 @@ class Server {
   virtual bool Start(const std::string& arguments, ServiceStatusReporter& status) = 0;
   virtual void ReportStartupSettings() = 0;
   virtual void Stop(ServiceStatusReporter& status) = 0;
+  // The server asked for the stop itself (it cannot go on); the process then
+  // ends with a non-zero status, so a supervisor restarts it.
+  virtual bool StoppedItself() const { return false; }
 };
 
 }  // namespace corvane::service

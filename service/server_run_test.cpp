@@ -161,5 +161,20 @@ TEST_F(ServerRunTest, AServiceThatCannotListenReportsNotLoadedAndExitsWith31) {
   EXPECT_TRUE(syslog_.WaitFor("Event 8: Corvane Inventory Server not loaded."));
 }
 
+TEST_F(ServerRunTest, AServerThatStopsItselfExitsWithAFailureAsAServiceAndInTheForeground) {
+  // No database connection is configured: the processing thread cannot open
+  // one and stops the service.
+  SetServerValue("Do DB", 1);
+  {
+    testing::DatagramListener manager(root_.path() + "/notify.sock");
+    ChildProcess service(program_, {}, {"NOTIFY_SOCKET=" + manager.path()});
+    EXPECT_TRUE(manager.WaitFor("STATUS=Stopped", 30000));
+    EXPECT_EQ(service.Wait(30000), 1) << "a supervisor must see the failure";
+  }
+  ChildProcess debug(program_, {"-debug"});
+  EXPECT_EQ(debug.Wait(30000), 1) << "the foreground run stops as the service does";
+  EXPECT_TRUE(syslog_.WaitFor("Event 11:"));
+}
+
 }  // namespace
 }  // namespace corvane

@@ -144,37 +144,43 @@ int RunAsService(const std::vector<std::string>& arguments, Server& server,
     }
   }
   main_routine.Join(platform::kInfinite);
-  return static_cast<int>(status.final_exit_code().value_or(0));
+  const int exit_code = static_cast<int>(status.final_exit_code().value_or(0));
+  if (exit_code == 0 && server.StoppedItself()) return 1;
+  return exit_code;
 }
 
-void RunInForeground(const std::vector<std::string>& arguments, Server& server,
-                     platform::ControlSignals& signals) {
+int RunInForeground(const std::vector<std::string>& arguments, Server& server,
+                    platform::ControlSignals& signals) {
   if (!SetUpResourcesAndEventSource()) {
     ReportResourcesMissing();
     ReportNotLoaded();
-    return;
+    return 1;
   }
   std::string joined = JoinArguments(arguments);
   ServiceStatusReporter status(nullptr);
   std::unique_ptr<platform::Event> stop_event = CreateStopEvent();
   if (!stop_event) {
     ReportNotLoaded();
-    return;
+    return 1;
   }
   status.SetStopEvent(stop_event.get());
   if (!server.Start(joined, status)) {
     stop_event->Set();
     ReportNotLoaded();
     status.SetStopEvent(nullptr);
-    return;
+    return 1;
   }
   server.ReportStartupSettings();
   platform::ShowOnTerminal(kForegroundBoxCaption, kForegroundBoxText,
                            platform::MessageIcon::kInformation);
   // Pause and continue have no meaning here; only a stop or an interrupt
-  // closes the box, as the button would.
+  // closes the box, as the button would, and the server's own stop.
   for (;;) {
-    if (platform::WaitForEnterOr(signals)) break;
+    if (platform::WaitForEnterOr({&signals, stop_event.get()})) break;
+    if (server.StoppedItself()) break;
+    // Without a service manager every status report is refused, which
+    // signals the stop event too; only the server's own stop counts here.
+    stop_event->Reset();
     bool stop = false;
     while (std::optional<platform::ControlRequest> request = signals.Next()) {
       stop = stop || ControlFor(*request) == ServiceControl::kStop;
@@ -183,6 +189,7 @@ void RunInForeground(const std::vector<std::string>& arguments, Server& server,
   }
   server.Stop(status);
   status.SetStopEvent(nullptr);
+  return server.StoppedItself() ? 1 : 0;
 }
 
 }  // namespace corvane::service

@@ -44,10 +44,12 @@ int RunAsService(const std::vector<std::string>& arguments, Server& server,
                  platform::ControlSignals& signals);
 
 // The foreground run: starts the server, shows the stop box on the terminal
-// and stops the server on Enter, SIGINT or SIGTERM. `arguments` start with
-// the debug switch.
-void RunInForeground(const std::vector<std::string>& arguments, Server& server,
-                     platform::ControlSignals& signals);
+// and stops the server on Enter, SIGINT or SIGTERM, or when the server asks
+// for its own stop, as the service would. `arguments` start with the debug
+// switch. Returns the process exit code: 1 when the server stopped itself
+// or could not start, else 0.
+int RunInForeground(const std::vector<std::string>& arguments, Server& server,
+                    platform::ControlSignals& signals);
 
 }  // namespace corvane::service
 

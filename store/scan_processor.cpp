@@ -155,6 +155,13 @@ void ScanProcessor::RollbackQuietly() {
   }
 }
 
+bool ScanProcessor::DatabaseFailed(const db::DbError& failure) {
+  if (db::IsDatabaseFailureState(failure.sql_state())) return true;
+  db::Connection* connection = device_.connection();
+  return connection == nullptr || !connection->is_open() ||
+         connection->QuerySingleValue(db::LivenessQuery(device_.dbms_kind())).is_empty();
+}
+
 void ScanProcessor::ReportOutOfSync(const std::string& device_id) {
   ReportAnEventEx(settings_.event_source.c_str(), "Device Data Out of Sync", diag::kServerSinks,
                   diag::kMsgDeviceOutOfSync, diag::kKindWarning, "%s", device_id.c_str());
@@ -271,6 +278,8 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
   } catch (const db::DbError& failure) {
     error_text_ = failure.text();
     outcome.code = failure.code();
+    RollbackQuietly();
+    outcome.database_failed = DatabaseFailed(failure);
     return outcome;
   }
 
@@ -367,6 +376,12 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
     store_result = 0;
     outcome.code = failure.code();
     error_text_ = failure.text() + " \r\n\n " + last_sql_;
+    if (DatabaseFailed(failure)) {
+      // Not the scan's fault: it stays where it is, to be applied once the
+      // database is back.
+      outcome.database_failed = true;
+      return outcome;
+    }
   } catch (const std::exception& failure) {
     RollbackQuietly();
     failed = true;
@@ -428,6 +443,7 @@ uint32_t ScanProcessor::ProcessMiniScanFile(const std::string& path, bool store_
 
   uint32_t result = 0;
   int32_t computer_idn = -1;
+  mini_scan_database_failed_ = false;
   try {
     scan::ScanTextDecoder decoder(false);
     auto value = [&](const char* key) { return decoder.ToUtf8(scan::GetScanValue(view, key)); };
@@ -458,6 +474,10 @@ uint32_t ScanProcessor::ProcessMiniScanFile(const std::string& path, bool store_
     RollbackQuietly();
     error_text_ = failure.text() + " \r\n\n " + last_sql_;
     result = 0;
+    if (DatabaseFailed(failure)) {
+      mini_scan_database_failed_ = true;
+      return 0;
+    }
   } catch (const std::exception& failure) {
     RollbackQuietly();
     error_text_ = failure.what();

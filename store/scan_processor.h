@@ -52,9 +52,12 @@ struct ScanOutcome {
   // The scan was not applied because of what it contains (no device ID, a
   // duplicate put on the bad list, a text cut short, an unknown device that
   // cannot be created) and its text is in "ErrorScan": the queue goes on
-  // with the next file. False for database failures and unreadable files,
-  // which end the processing thread.
+  // with the next file. False for database failures and unreadable files.
   bool set_aside = false;
+  // The database failed (the connection is gone, the server shuts down, a
+  // deadlock, a time-out): nothing was applied and the file is untouched in
+  // the spool, to be applied once the database is back.
+  bool database_failed = false;
 };
 
 // What per-device processing takes from the settings.
@@ -97,6 +100,9 @@ class ScanProcessor {
   uint32_t ProcessMiniScanFile(const std::string& path, bool store_scans);
 
   void set_mini_scan_follow_up(MiniScanFollowUp* follow_up) { follow_up_ = follow_up; }
+  // The last mini scan was not applied because the database failed; its
+  // file is untouched.
+  bool mini_scan_database_failed() const { return mini_scan_database_failed_; }
   // The description of the last failure.
   const std::string& error_text() const { return error_text_; }
 
@@ -115,12 +121,16 @@ class ScanProcessor {
   // Rolls back, dropping a failure of the rollback itself: the error that
   // led here is the one to report.
   void RollbackQuietly();
+  // After a rollback: the failure was the database's, not the scan's (by
+  // its SQLSTATE, or because the connection no longer answers).
+  bool DatabaseFailed(const db::DbError& failure);
 
   db::DeviceProcessor& device_;
   service::DeviceIdSet& force_full_scans_;
   service::DeviceIdSet& bad_device_ids_;
   ScanProcessingSettings settings_;
   MiniScanFollowUp* follow_up_ = nullptr;
+  bool mini_scan_database_failed_ = false;
   std::string error_text_;
   scan::CreatorTypes creators_;
   // The statement last executed, for the text of a database failure.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 namespace corvane::platform {
 
@@ -37,17 +38,23 @@ bool ShowOnTerminal(std::string_view caption, std::string_view text, MessageIcon
   return done == box.size();
 }
 
-bool WaitForEnterOr(Waitable& other) {
+bool WaitForEnterOr(std::initializer_list<Waitable*> others) {
   bool watch_input = true;
+  std::vector<pollfd> fds;
+  for (Waitable* other : others) fds.push_back({other->descriptor(), POLLIN, 0});
+  const size_t input = fds.size();
+  fds.push_back({STDIN_FILENO, POLLIN, 0});
   for (;;) {
-    pollfd fds[2] = {{other.descriptor(), POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
-    int ready = poll(fds, watch_input ? 2 : 1, -1);
+    for (pollfd& fd : fds) fd.revents = 0;
+    int ready = poll(fds.data(), watch_input ? fds.size() : input, -1);
     if (ready < 0) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (fds[0].revents != 0) return false;
-    if (watch_input && fds[1].revents != 0) {
+    for (size_t i = 0; i < input; ++i) {
+      if (fds[i].revents != 0) return false;
+    }
+    if (watch_input && fds[input].revents != 0) {
       char buffer[256];
       ssize_t got = read(STDIN_FILENO, buffer, sizeof buffer);
       if (got < 0 && errno == EINTR) continue;
