@@ -199,6 +199,9 @@ bool Metaschema::Attach(Connection* connection, DbmsKind kind, int lookup_option
   if (connection == nullptr) return false;
   connection_ = connection;
   lookup_option_ = lookup_option;
+  // A component loaded over an earlier connection reads over this one now:
+  // the earlier one may be gone (a reconnection after a database failure).
+  if (metadata_ != nullptr) metadata_->SetConnection(connection, kind);
   switch (kind) {
     case kDbmsSqlServer:
     case kDbmsOracle:

@@ -177,6 +177,27 @@ TEST_P(CreatedDatabaseTest, AMissingStampIsRefreshedAndALaterOneReloads) {
   EXPECT_FALSE(processor.ReloadMetaschemaIfChanged());
 }
 
+TEST_P(CreatedDatabaseTest, AfterAFailedReopenTheMetaschemaReadsOverTheNewConnection) {
+  if (GetParam().kind != kDbmsPostgres) GTEST_SKIP() << "a refused login needs a server";
+  DeviceProcessor processor;
+  ASSERT_EQ(processor.Open(30), 0u) << processor.error_text();
+  // A reopen that fails releases the connection the metaschema was read over.
+  testing::WriteDefaultConnection(*database_, "not the password");
+  ASSERT_NE(processor.Open(30, /*report_failure=*/false), 0u);
+  EXPECT_EQ(processor.connection(), nullptr);
+  testing::WriteDefaultConnection(*database_);
+  ASSERT_EQ(processor.Open(30), 0u) << processor.error_text();
+
+  connection_.Execute(
+      "INSERT INTO METAOBJATTRRELATIONS (METAOBJATTRRELATIONS_IDN, COMPONENTPATH, "
+      "ATTRIBUTENAME, TABLENAME, COLUMNNAME, TYPENAME, TABLEKIND, PARENTKIND, KEYATTR, MARKER, "
+      "TRACKFLAGS) VALUES (99998, 'Computer.Test', 'Again', 'Computer', 'DeviceName', 'VARCHAR', "
+      "6, 0, 0, 0, 0)");
+  connection_.Execute("UPDATE METASYSTEMS SET METASTAMP = " + Now(3600) + " WHERE System_Idn = 0");
+  EXPECT_TRUE(processor.ReloadMetaschemaIfChanged());
+  EXPECT_TRUE(processor.metaschema()->LookupAttribute("Computer.Test", "Again").has_value());
+}
+
 INSTANTIATE_TEST_SUITE_P(Db, CreatedDatabaseTest, ::testing::ValuesIn(AvailableTestDatabases()),
                          testing::TestDatabaseName);
 

@@ -81,7 +81,7 @@ class ProcessingThread {
   // Opens the database, waiting (with growing pauses) while it cannot be
   // reached; false when the server stops meanwhile or the configuration
   // leaves nothing to wait for (the service is then stopped).
-  bool Open();
+  bool Open(bool loss_reported = false);
   // After a database failure: reports the loss, then opens again as Open
   // does. `path`: the scan that met the failure.
   bool Reconnect(const std::string& path, const std::string& failure);
@@ -130,9 +130,9 @@ ProcessingThread::~ProcessingThread() {
   if (online_) context_.database_online.Reset();
 }
 
-bool ProcessingThread::Open() {
+bool ProcessingThread::Open(bool loss_reported) {
   uint32_t pause_ms = kFirstReconnectPauseMs;
-  bool reported = false;
+  bool reported = loss_reported;
   for (;;) {
     uint32_t result;
     std::string failure;
@@ -245,7 +245,7 @@ bool ProcessingThread::Reconnect(const std::string& path, const std::string& fai
   processor_.reset();
   pxe_jobs_.reset();
   queue_.reset();
-  return Open();
+  return Open(/*loss_reported=*/true);
 }
 
 void ProcessingThread::ServeMaintenance() {
