@@ -30,8 +30,10 @@
 //
 // A connection whose scan was not taken (refused, request incomplete in
 // time, any failed reception) ends with a reset rather than an orderly
-// close, so that a client waiting for the close knows; only a scan that is
-// stored (or a client that sent none) ends with an orderly close.
+// close, so that a client waiting for the close knows. An orderly close
+// follows only a scan file stored under its final name (an unknown type
+// word's in "ErrorScan" too), an ignored mini scan, or a client that sent
+// no data.
 //
 // SetUp and Close are called by one thread; the rest is thread-safe.
 
