@@ -40,6 +40,16 @@ ScanRequest ParseScanRequest(std::string_view packet) {
   return request;
 }
 
+RequestProgress ScanRequestProgress(std::string_view bytes) {
+  if (bytes.size() >= kReceiveChunkSize) return RequestProgress::kComplete;
+  if (bytes.size() < 2) return RequestProgress::kPartial;
+  bool whole = ParseScanRequest(bytes).type_word == kMiniScanRequest
+                   ? bytes.substr(2).find(std::string_view("\0\0", 2)) != std::string_view::npos
+                   : bytes.size() > kRequestHeaderSize &&
+                         bytes.find('\0', kRequestHeaderSize) != std::string_view::npos;
+  return whole ? RequestProgress::kComplete : RequestProgress::kTypeKnown;
+}
+
 std::string BuildFullScanRequest(std::string_view device_id) {
   std::string packet(kRequestHeaderSize, '\0');
   packet[0] = static_cast<char>(kFullScanRequest & 0xFF);

@@ -56,6 +56,15 @@ struct ScanRequest {
 
 ScanRequest ParseScanRequest(std::string_view packet);
 
+// How far the bytes of a request packet that arrives in pieces have come.
+// kComplete: a full-scan (or unknown) request has its NUL-terminated device
+// ID after the header, a mini scan its two NULs in a row, or the bytes fill
+// a whole receive chunk. kTypeKnown: the type word is there but the packet
+// may go on; what ends it then is the client falling silent (a request of
+// the bare header carries no device ID). kPartial: not even the type word.
+enum class RequestProgress { kPartial, kTypeKnown, kComplete };
+RequestProgress ScanRequestProgress(std::string_view bytes);
+
 // A full-scan request as a scanner sends it: type word, six zero bytes, the
 // device ID and its NUL.
 std::string BuildFullScanRequest(std::string_view device_id);

@@ -41,6 +41,29 @@ TEST(ScanRequest, BuiltRequestsParseBack) {
   EXPECT_EQ(BuildMiniScanPacket("one\ntwo"), "\x01\x04one\0two\0\0"s);
 }
 
+TEST(ScanRequest, ProgressOfARequestThatArrivesInPieces) {
+  // Every prefix of a built request short of its end leaves it open.
+  for (const std::string& request : {BuildFullScanRequest("{DEV-1}"), BuildMiniScanPacket("a\nb\n"),
+                                     "\x99\x09\0\0\0\0\0\0{U}\0"s}) {
+    EXPECT_EQ(ScanRequestProgress(request.substr(0, 1)), RequestProgress::kPartial);
+    for (size_t size = 2; size < request.size(); ++size) {
+      EXPECT_EQ(ScanRequestProgress(request.substr(0, size)), RequestProgress::kTypeKnown)
+          << size << " bytes of a request of " << request.size();
+    }
+    EXPECT_EQ(ScanRequestProgress(request), RequestProgress::kComplete);
+  }
+  EXPECT_EQ(ScanRequestProgress(""), RequestProgress::kPartial);
+  // NULs inside the header are no device ID's end.
+  EXPECT_EQ(ScanRequestProgress("\x00\x04\0\0\0\0\0\0"s), RequestProgress::kTypeKnown);
+  // A mini-scan line end alone does not end the payload.
+  EXPECT_EQ(ScanRequestProgress("\x01\x04one\0two\0"s), RequestProgress::kTypeKnown);
+  std::string unterminated = "\x00\x04\0\0\0\0\0\0"s + std::string(kReceiveChunkSize, 'x');
+  EXPECT_EQ(ScanRequestProgress(unterminated.substr(0, kReceiveChunkSize - 1)),
+            RequestProgress::kTypeKnown);
+  EXPECT_EQ(ScanRequestProgress(unterminated.substr(0, kReceiveChunkSize)),
+            RequestProgress::kComplete);
+}
+
 TEST(ReplyRecord, FlagsFollowTheSettingsAndTheDeviceSets) {
   EXPECT_EQ(ReplyOptionFlags({.do_delta = true, .disable_encryption = false}), 0x47FFFFu);
   EXPECT_EQ(ReplyOptionFlags({.do_delta = false, .disable_encryption = true}), 0x5FFFFu);

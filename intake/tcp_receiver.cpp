@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -18,6 +19,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "Common/Include/xtrace.h"
 #include "diag/catalogue.h"
@@ -34,14 +36,22 @@ struct TcpReceiverShared {
         options(options),
         storage(StorageDirectoriesFor(context.program_directory)) {}
 
-  bool TryReserveConnection(size_t limit) {
+  enum class Admission { kAdmitted, kServerFull, kAddressFull };
+  // Counts a new connection from `address` (network byte order) unless the
+  // server or that address is at its limit.
+  Admission TryReserveConnection(uint32_t address, size_t limit, size_t per_address_limit) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (active >= limit) return false;
+    if (active >= limit) return Admission::kServerFull;
+    size_t& from_address = per_address[address];
+    if (from_address >= per_address_limit) return Admission::kAddressFull;
+    ++from_address;
     ++active;
-    return true;
+    return Admission::kAdmitted;
   }
-  void ConnectionEnded() {
+  void ConnectionEnded(uint32_t address) {
     std::lock_guard<std::mutex> lock(mutex);
+    auto found = per_address.find(address);
+    if (found != per_address.end() && --found->second == 0) per_address.erase(found);
     if (--active == 0) idle.notify_all();
   }
 
@@ -57,6 +67,9 @@ struct TcpReceiverShared {
   mutable std::mutex mutex;
   mutable std::condition_variable idle;
   size_t active = 0;
+  // Running connections by client address; only addresses with one or
+  // more, so it holds at most `active` entries.
+  std::unordered_map<uint32_t, size_t> per_address;
 };
 
 namespace {
@@ -71,6 +84,8 @@ using service::ServerContext;
 constexpr int kListenBacklog = SOMAXCONN;
 constexpr uint32_t kDefaultIdleTimeoutSeconds = 300;
 constexpr uint32_t kDefaultMaxConnections = 1024;
+constexpr uint32_t kDefaultMaxConnectionsPerAddress = 16;
+constexpr uint32_t kDefaultRequestTimeoutSeconds = 30;
 constexpr size_t kInitialCompressedLineBuffer = 26624;
 constexpr size_t kInitialPlainLineBuffer = 2048;
 constexpr char kFaultyPacketAlert[] = "Faulty Packet";
@@ -89,6 +104,25 @@ uint32_t IdleTimeoutSeconds(const service::Settings& settings) {
 
 size_t MaxConnections(const service::Settings& settings) {
   return settings.max_tcp_connections != 0 ? settings.max_tcp_connections : kDefaultMaxConnections;
+}
+
+size_t MaxConnectionsPerAddress(const service::Settings& settings) {
+  return settings.max_tcp_connections_per_address != 0 ? settings.max_tcp_connections_per_address
+                                                       : kDefaultMaxConnectionsPerAddress;
+}
+
+uint32_t RequestTimeoutSeconds(const service::Settings& settings) {
+  return settings.tcp_request_timeout_seconds != 0 ? settings.tcp_request_timeout_seconds
+                                                   : kDefaultRequestTimeoutSeconds;
+}
+
+// Closes `socket` with a reset instead of an orderly end: a client that
+// waits for the server's close learns that its scan was not taken, and the
+// server keeps no lingering state for it.
+void ResetAndClose(int socket) {
+  linger at_once{1, 0};
+  setsockopt(socket, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
+  close(socket);
 }
 
 // Errors that Linux passes up from accept for a connection that died while
@@ -131,16 +165,29 @@ class Connection {
       : context_(context), storage_(storage), settings_(context.settings()), socket_(socket) {
     SetTimeouts(socket_, IdleTimeoutSeconds(settings_));
   }
-  ~Connection() { close(socket_); }
+  ~Connection() {
+    if (reset_) {
+      ResetAndClose(socket_);
+    } else {
+      close(socket_);
+    }
+  }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
   void Run();
 
  private:
-  // Bytes received (at most kReceiveChunkSize), 0 when the peer closed, -1
-  // on failure with network_error_ set.
-  ssize_t Receive(char* buffer);
+  // Bytes received (at most `size`), 0 when the peer closed, -1 on failure
+  // with network_error_ set.
+  ssize_t Receive(char* buffer, size_t size = kReceiveChunkSize);
+  // The request packet, read until it is whole however many receives that
+  // takes; nullopt when the client sent none in time, closed without one or
+  // failed.
+  std::optional<std::string> ReceiveRequest();
+  // The first data chunk; a chunk that is a beginning of the plain text's
+  // start is read on until the form can be told.
+  ssize_t ReceiveFirstChunk(char* buffer);
   void SendReply(const ReplyRecordBytes& record);
   std::optional<std::string> PeerAddressLine() const;
 
@@ -160,8 +207,9 @@ class Connection {
   };
   // Receives the stream that begins with `first_chunk` into `file`.
   StreamOutcome ReceiveStream(std::string_view first_chunk, ScanFileWriter& file);
-  void ReceiveFullScan(const ScanRequest& request, bool into_error_scan);
-  void ReceiveMiniScan(std::string_view payload);
+  // Both false when the scan was not taken although the client sent one.
+  bool ReceiveFullScan(const ScanRequest& request, bool into_error_scan);
+  bool ReceiveMiniScan(std::string_view payload);
   // A failed transfer's file: into "ErrorTrans" from the storage directory,
   // left where it is in "ErrorScan".
   void SetAsideFailedScan(const std::string& path, bool into_error_scan);
@@ -172,17 +220,83 @@ class Connection {
   int socket_;
   int network_error_ = 0;
   bool timed_out_ = false;
+  // End the connection with a reset: the client's scan was not taken.
+  bool reset_ = false;
 };
 
-ssize_t Connection::Receive(char* buffer) {
+ssize_t Connection::Receive(char* buffer, size_t size) {
   for (;;) {
-    ssize_t received = recv(socket_, buffer, kReceiveChunkSize, 0);
+    ssize_t received = recv(socket_, buffer, size, 0);
     if (received >= 0) return received;
     if (errno == EINTR) continue;
     timed_out_ = errno == EAGAIN || errno == EWOULDBLOCK;
     network_error_ = timed_out_ ? ETIMEDOUT : errno;
     return -1;
   }
+}
+
+std::optional<std::string> Connection::ReceiveRequest() {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::seconds(RequestTimeoutSeconds(settings_));
+  const auto idle_timeout = std::chrono::seconds(IdleTimeoutSeconds(settings_));
+  const auto pause = std::chrono::milliseconds(kRequestPauseMs);
+  std::string packet;
+  Clock::time_point last_arrival = Clock::now();
+  for (;;) {
+    RequestProgress progress = ScanRequestProgress(packet);
+    if (progress == RequestProgress::kComplete) return packet;
+    // A client waits for the reply once its request is out, so silence
+    // ends a request whose length the bytes alone do not tell.
+    bool may_end_by_pause = progress == RequestProgress::kTypeKnown;
+    Clock::time_point now = Clock::now();
+    if (may_end_by_pause && now >= last_arrival + pause) return packet;
+    Clock::time_point give_up = std::min(deadline, last_arrival + idle_timeout);
+    if (now >= give_up) {
+      XTRACE("TCP connection sent no whole request in time (%d bytes)",
+             static_cast<int>(packet.size()));
+      reset_ = true;
+      return std::nullopt;
+    }
+    Clock::time_point wake = may_end_by_pause ? std::min(give_up, last_arrival + pause) : give_up;
+    auto wait = std::chrono::ceil<std::chrono::milliseconds>(wake - now).count();
+    pollfd readable{socket_, POLLIN, 0};
+    int ready = poll(&readable, 1, static_cast<int>(std::max<int64_t>(wait, 1)));
+    if (ready < 0 && errno != EINTR) {
+      network_error_ = errno;
+      return std::nullopt;
+    }
+    if (ready <= 0) continue;
+    char buffer[kReceiveChunkSize];
+    ssize_t received = recv(socket_, buffer, kReceiveChunkSize - packet.size(), MSG_DONTWAIT);
+    if (received < 0) {
+      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+      network_error_ = errno;
+      return std::nullopt;
+    }
+    if (!context_.is_running()) {
+      reset_ = true;
+      return std::nullopt;
+    }
+    // A client that closed its side has sent all it will.
+    if (received == 0) return packet.empty() ? std::nullopt : std::optional(packet);
+    packet.append(buffer, static_cast<size_t>(received));
+    last_arrival = Clock::now();
+  }
+}
+
+ssize_t Connection::ReceiveFirstChunk(char* buffer) {
+  ssize_t received = Receive(buffer);
+  // Zlib data never starts with "D", so waiting for more of a beginning of
+  // "Device ID =" cannot hold up a compressed stream.
+  while (received > 0 && static_cast<size_t>(received) < kPlainScanStart.size() &&
+         kPlainScanStart.starts_with(std::string_view(buffer, static_cast<size_t>(received)))) {
+    ssize_t more = Receive(buffer + received, kReceiveChunkSize - static_cast<size_t>(received));
+    if (more < 0) return more;
+    if (more == 0) break;
+    received += more;
+  }
+  return received;
 }
 
 void Connection::SendReply(const ReplyRecordBytes& record) {
@@ -212,30 +326,33 @@ std::optional<std::string> Connection::PeerAddressLine() const {
 }
 
 void Connection::Run() {
-  char packet[kReceiveChunkSize];
-  ssize_t received = Receive(packet);
-  if (!context_.is_running() || received <= 0) {
-    if (timed_out_) XTRACE("TCP connection sent no request in time");
+  std::optional<std::string> packet = ReceiveRequest();
+  if (!packet) return;
+  if (!context_.is_running()) {
+    reset_ = true;  // stopping: the request goes unanswered
     return;
   }
-  ScanRequest request = ParseScanRequest(std::string_view(packet, static_cast<size_t>(received)));
+  ScanRequest request = ParseScanRequest(*packet);
   XTRACE("TCP request type 0x%04X, %d bytes, device ID %s", request.type_word,
-         static_cast<int>(received), request.device_id ? request.device_id->c_str() : "(none)");
+         static_cast<int>(packet->size()),
+         request.device_id ? request.device_id->c_str() : "(none)");
+  bool taken = true;
   switch (request.type_word) {
     case kFullScanRequest:
-      ReceiveFullScan(request, false);
+      taken = ReceiveFullScan(request, false);
       break;
     case kMiniScanRequest:
       if (settings_.ignore_mini_scans == 0) {
         // The type word took two bytes, so the payload follows them.
-        ReceiveMiniScan(std::string_view(packet, static_cast<size_t>(received)).substr(2));
+        taken = ReceiveMiniScan(std::string_view(*packet).substr(2));
       }
       break;
     default:
       ReportEventWithoutInserts(nullptr, diag::kMsgTcpInvalidScan, diag::kKindWarning);
-      ReceiveFullScan(request, true);
+      taken = ReceiveFullScan(request, true);
       break;
   }
+  if (!taken) reset_ = true;
 }
 
 ReplyRecordBytes Connection::ReplyFor(const ScanRequest& request) const {
@@ -295,15 +412,16 @@ Connection::StreamOutcome Connection::ReceiveStream(std::string_view first_chunk
   return outcome;
 }
 
-void Connection::ReceiveFullScan(const ScanRequest& request, bool into_error_scan) {
+bool Connection::ReceiveFullScan(const ScanRequest& request, bool into_error_scan) {
   SendReply(ReplyFor(request));
   std::optional<std::string> address_line;
   if (settings_.use_connection_address != 0) address_line = PeerAddressLine();
 
-  if (!context_.is_running()) return;
+  if (!context_.is_running()) return false;
   char first_chunk[kReceiveChunkSize];
-  ssize_t received = Receive(first_chunk);
-  if (received <= 0) return;
+  ssize_t received = ReceiveFirstChunk(first_chunk);
+  // A client that closes without sending data has no scan to lose.
+  if (received <= 0) return received == 0;
 
   const std::string& directory = into_error_scan ? storage_.error_scan : storage_.root;
   std::optional<ScanFileWriter> file;
@@ -313,7 +431,7 @@ void Connection::ReceiveFullScan(const ScanRequest& request, bool into_error_sca
     // Without a file there is nothing to keep; the administrator learns why.
     XTRACE("No scan file: %s", error.what());
     ReportNetworkEvent(diag::kMsgTcpReceiveError, diag::kKindError, error.error_number());
-    return;
+    return false;
   }
 
   StreamOutcome outcome =
@@ -326,7 +444,7 @@ void Connection::ReceiveFullScan(const ScanRequest& request, bool into_error_sca
       std::string final_path =
           RenameToFinalName(file->path(), settings_.scan_file_prefix, kScanExtension);
       XTRACE("Scan received into %s", final_path.c_str());
-      return;
+      return true;
     }
     file->Close();
   } catch (const platform::OsError& error) {
@@ -348,6 +466,7 @@ void Connection::ReceiveFullScan(const ScanRequest& request, bool into_error_sca
     ReportNetworkEvent(diag::kMsgTcpReceiveError, diag::kKindError, network_error_);
     SetAsideFailedScan(path, into_error_scan);
   }
+  return false;
 }
 
 void Connection::SetAsideFailedScan(const std::string& path, bool into_error_scan) {
@@ -362,7 +481,7 @@ void Connection::SetAsideFailedScan(const std::string& path, bool into_error_sca
   }
 }
 
-void Connection::ReceiveMiniScan(std::string_view payload) {
+bool Connection::ReceiveMiniScan(std::string_view payload) {
   std::string text = MiniScanFileText(payload);
   std::optional<ScanFileWriter> file;
   int error_number = 0;
@@ -372,14 +491,14 @@ void Connection::ReceiveMiniScan(std::string_view payload) {
     file->SyncAndClose();
     if (context_.is_running()) {
       RenameToFinalName(file->path(), kMiniScanPrefix, kMiniScanExtension);
-      return;
+      return true;
     }
   } catch (const platform::OsError& error) {
     XTRACE("Mini scan not written: %s", error.what());
     error_number = error.error_number();
   }
   ReportNetworkEvent(diag::kMsgTcpReceiveError, diag::kKindError, error_number);
-  if (!file) return;
+  if (!file) return false;
   try {
     file->Close();
     EnsureDirectory(storage_.error_trans);
@@ -387,11 +506,13 @@ void Connection::ReceiveMiniScan(std::string_view payload) {
   } catch (const platform::OsError& error) {
     XTRACE("Failed mini scan stays as %s: %s", file->path().c_str(), error.what());
   }
+  return false;
 }
 
 struct ConnectionStart {
   std::shared_ptr<TcpReceiverShared> shared;
   int socket;
+  uint32_t peer_address;  // network byte order
 };
 
 void* RunConnectionThread(void* argument) {
@@ -402,16 +523,17 @@ void* RunConnectionThread(void* argument) {
     XTRACE("TCP connection ended by %s", error.what());
   } catch (...) {
   }
-  start->shared->ConnectionEnded();
+  start->shared->ConnectionEnded(start->peer_address);
   return nullptr;
 }
 
-bool StartConnectionThread(const std::shared_ptr<TcpReceiverShared>& shared, int socket) {
+bool StartConnectionThread(const std::shared_ptr<TcpReceiverShared>& shared, int socket,
+                           uint32_t peer_address) {
   pthread_attr_t attributes;
   if (pthread_attr_init(&attributes) != 0) return false;
   pthread_attr_setstacksize(&attributes, kConnectionThreadStackSize);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  auto start = std::make_unique<ConnectionStart>(ConnectionStart{shared, socket});
+  auto start = std::make_unique<ConnectionStart>(ConnectionStart{shared, socket, peer_address});
   pthread_t thread;
   int result = pthread_create(&thread, &attributes, RunConnectionThread, start.get());
   pthread_attr_destroy(&attributes);
@@ -445,17 +567,27 @@ void RunAcceptLoop(const std::shared_ptr<TcpReceiverShared>& shared) {
       close(socket);
       break;
     }
-    XTRACE("TCP connection from %s", xtrace::AddressText(peer.sin_addr.s_addr));
-    size_t limit = MaxConnections(context.settings());
-    if (!shared->TryReserveConnection(limit)) {
-      XTRACE("TCP connection from %s closed: %d connections run already",
-             xtrace::AddressText(peer.sin_addr.s_addr), static_cast<int>(limit));
-      close(socket);
-      continue;
+    const uint32_t address = peer.sin_addr.s_addr;
+    XTRACE("TCP connection from %s", xtrace::AddressText(address));
+    const service::Settings& settings = context.settings();
+    switch (shared->TryReserveConnection(address, MaxConnections(settings),
+                                         MaxConnectionsPerAddress(settings))) {
+      case TcpReceiverShared::Admission::kAdmitted:
+        break;
+      case TcpReceiverShared::Admission::kServerFull:
+        XTRACE("TCP connection from %s refused: %d connections run already",
+               xtrace::AddressText(address), static_cast<int>(MaxConnections(settings)));
+        ResetAndClose(socket);
+        continue;
+      case TcpReceiverShared::Admission::kAddressFull:
+        XTRACE("TCP connection from %s refused: %d connections from it run already",
+               xtrace::AddressText(address), static_cast<int>(MaxConnectionsPerAddress(settings)));
+        ResetAndClose(socket);
+        continue;
     }
-    if (!StartConnectionThread(shared, socket)) {
-      shared->ConnectionEnded();
-      close(socket);
+    if (!StartConnectionThread(shared, socket, address)) {
+      shared->ConnectionEnded(address);
+      ResetAndClose(socket);
       ReportEventWithoutInserts(nullptr, diag::kMsgTcpThreadFailed, diag::kKindWarning);
     }
   }

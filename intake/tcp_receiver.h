@@ -11,13 +11,29 @@
 // SetUpStorageDirectories has created them fails as a transfer. Network text
 // is data only: it never reaches a format string.
 //
+// The request packet is read until it is whole, however many receives it
+// takes: up to its terminating NUL (two for a mini scan), the end of a
+// receive chunk, the client's close of its side, or a pause of
+// kRequestPauseMs after the type word has come (how a request of the bare
+// header ends).
+//
 // Limits that keep a hostile or broken client from holding the server:
-// every receive waits at most "TCP Idle Timeout" seconds, at most "Max TCP
-// Connections" connection threads run at once (further connections are
-// closed at once), and a scan whose decoded text grows past twice "Max Scan
-// File Size" is stopped as a failed transfer. A limit of 0 in the settings
-// stands for its built-in default (300 s, 1024 connections), since a zero
-// would either lift the bound or shut TCP intake off.
+// every receive waits at most "TCP Idle Timeout" seconds; the whole request
+// must arrive within "TCP Request Timeout" seconds of the accept; at most
+// "Max TCP Connections" connection threads run at once, at most "Max TCP
+// Connections Per Address" of them for one client address (connections
+// beyond either are refused at once); and a scan whose decoded text grows
+// past twice "Max Scan File Size" is stopped as a failed transfer. A limit
+// of 0 in the settings stands for its built-in default (300 s, 30 s, 1024
+// and 16 connections), since a zero would either lift the bound or shut
+// TCP intake off.
+//
+// A connection whose scan was not taken (refused, request incomplete in
+// time, any failed reception) ends with a reset rather than an orderly
+// close, so that a client waiting for the close knows. An orderly close
+// follows only a scan file stored under its final name (an unknown type
+// word's in "ErrorScan" too), an ignored mini scan, or a client that sent
+// no data.
 //
 // SetUp and Close are called by one thread; the rest is thread-safe.
 
@@ -36,6 +52,10 @@ inline constexpr uint32_t kAcceptThreadCloseWaitMs = 5000;
 // Connection threads do little beyond a 1 KiB receive and calls into zlib
 // and the event library, so a small stack lets thousands run cheaply.
 inline constexpr size_t kConnectionThreadStackSize = 256 * 1024;
+// Silence that ends a request packet whose bytes do not show its end. Long
+// enough for a client's pieces on a slow link, short enough that a request
+// of the bare header is answered at once to a person.
+inline constexpr uint32_t kRequestPauseMs = 1000;
 
 // What the accept thread and the connection threads share with the owner;
 // each of them holds it, so it lives as long as the last of them.

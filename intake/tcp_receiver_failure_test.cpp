@@ -21,6 +21,7 @@ using testing::CompressedStream;
 using testing::ExchangeResult;
 using testing::kLoopbackAddressLine;
 using testing::SendFullScan;
+using testing::ServerEnd;
 using testing::SyntheticScan;
 using testing::TestClient;
 
@@ -40,10 +41,11 @@ TEST_F(TcpReceiverFailureTest, CutOrBrokenZlibStreamLeavesNothingAndReportsFault
   std::string stream = CompressedStream(SyntheticScan("{CUT}", 3000));
   ASSERT_GT(stream.size(), 4096u);
 
+  // The client learns from the reset that its scan was not taken.
   ExchangeResult cut = SendFullScan(port(), "{CUT}", stream.substr(0, stream.size() / 2));
-  EXPECT_TRUE(cut.server_closed);
+  EXPECT_EQ(cut.end, ServerEnd::kReset);
   ExchangeResult broken = SendFullScan(port(), "{BROKEN}", "neither zlib nor plain text");
-  EXPECT_TRUE(broken.server_closed);
+  EXPECT_EQ(broken.end, ServerEnd::kReset);
   Settle();
 
   EXPECT_TRUE(AllStoredFiles().empty());
@@ -97,8 +99,8 @@ TEST_F(TcpReceiverFailureTest, IdleConnectionsTimeOutAndAStalledScanGoesToErrorT
   ASSERT_TRUE(stalled.ReceiveReply());
   ASSERT_TRUE(stalled.Send("Device ID = {STALL}\0first line\0"s));
 
-  EXPECT_TRUE(silent.WaitForServerClose(10000));
-  EXPECT_TRUE(stalled.WaitForServerClose(10000));
+  EXPECT_EQ(silent.WaitForServerEnd(10000), ServerEnd::kReset);
+  EXPECT_EQ(stalled.WaitForServerEnd(10000), ServerEnd::kReset);
   Settle();
 
   EXPECT_TRUE(FilesIn(context_.storage.root).empty());
@@ -119,7 +121,7 @@ TEST_F(TcpReceiverFailureTest, DecodedTextBeyondTwiceTheMaximumScanSizeIsStopped
   std::string fits = SyntheticScan("{FITS}", 300);
   ASSERT_GT(fits.size(), 10000u);
   ASSERT_LT(fits.size(), 20000u);
-  EXPECT_TRUE(SendFullScan(port(), "{FITS}", CompressedStream(fits)).server_closed);
+  EXPECT_EQ(SendFullScan(port(), "{FITS}", CompressedStream(fits)).end, ServerEnd::kClosed);
 
   // A few hundred bytes of zlib that would inflate to megabytes.
   std::string bomb = CompressedStream(std::string(4 << 20, '\n'));
@@ -127,7 +129,7 @@ TEST_F(TcpReceiverFailureTest, DecodedTextBeyondTwiceTheMaximumScanSizeIsStopped
   ASSERT_TRUE(client.Send(BuildFullScanRequest("{BIG}")));
   ASSERT_TRUE(client.ReceiveReply());
   client.Send(bomb);
-  EXPECT_TRUE(client.WaitForServerClose(10000));
+  EXPECT_EQ(client.WaitForServerEnd(10000), ServerEnd::kReset);
   Settle();
 
   ASSERT_EQ(FilesIn(context_.storage.root, ".scn").size(), 1u);
@@ -151,7 +153,7 @@ TEST_F(TcpReceiverFailureTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
   ASSERT_EQ(receiver_->ActiveConnections(), 2u);
 
   TestClient refused(port());
-  EXPECT_TRUE(refused.WaitForServerClose(3000));
+  EXPECT_EQ(refused.WaitForServerEnd(3000), ServerEnd::kReset);
   EXPECT_EQ(receiver_->ActiveConnections(), 2u);
 
   first.reset();  // frees a slot
@@ -199,8 +201,8 @@ TEST_F(TcpReceiverFailureTest, ScanBeforeTheStorageDirectoriesExistFailsWithoutS
   ASSERT_EQ(chdir(context_.program_directory.c_str()), 0);
   StartReceiver();
 
-  EXPECT_TRUE(
-      SendFullScan(port(), "{EARLY}", CompressedStream(SyntheticScan("{EARLY}", 5))).server_closed);
+  EXPECT_EQ(SendFullScan(port(), "{EARLY}", CompressedStream(SyntheticScan("{EARLY}", 5))).end,
+            ServerEnd::kReset);
   Settle();
   EXPECT_TRUE(FilesIn(context_.program_directory).empty());
   std::vector<notifex::EventRecord> events = Events();

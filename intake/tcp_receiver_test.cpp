@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "Common/Include/xtrace.h"
 #include "diag/catalogue.h"
 #include "intake/testing/receiver_fixture.h"
@@ -18,6 +20,7 @@ using testing::CompressedStream;
 using testing::ExchangeResult;
 using testing::kLoopbackAddressLine;
 using testing::SendFullScan;
+using testing::ServerEnd;
 using testing::SyntheticScan;
 using testing::TestClient;
 using testing::WithCrLf;
@@ -40,7 +43,7 @@ TEST_F(TcpReceiverTest, ZlibScanBecomesOneScnFileWithCrLfLinesAndTheAddressLine)
   EXPECT_EQ(result.reply->option_flags, 0x47FFFFu);
   EXPECT_EQ(result.reply->software_scan_frequency, 7u);
   EXPECT_EQ(result.reply->logon_depth, 5u);
-  EXPECT_TRUE(result.server_closed);
+  EXPECT_EQ(result.end, ServerEnd::kClosed);  // a stored scan ends in an orderly close
   Settle();
 
   std::vector<std::string> stored = AllStoredFiles();
@@ -100,6 +103,48 @@ TEST_F(TcpReceiverTest, ReplyFlagsFollowTheDeviceIdOnlyWhenTheRequestCarriesOne)
   EXPECT_TRUE(Events().empty());
   EXPECT_NE(Read(context_.program_directory + "/CVDiv32.xlg").find("device ID " + hostile_id),
             std::string::npos);
+}
+
+TEST_F(TcpReceiverTest, RequestsAndPlainTextThatArriveByteByByteAreReadWhole) {
+  context_.configuration.force_full_scans.Add("{TRICKLE}");
+  StartReceiver();
+  std::string scan = SyntheticScan("{TRICKLE}", 20);
+  TestClient zlib(port());
+  ASSERT_TRUE(zlib.SendByteByByte(BuildFullScanRequest("{TRICKLE}"), 5));
+  std::optional<ReplyRecord> reply = zlib.ReceiveReply();
+  ASSERT_TRUE(reply);
+  // The device ID came whole: the server found it in its set.
+  EXPECT_EQ(reply->option_flags, 0x47FFFFu | kReplyForceFullScanFlag);
+  ASSERT_TRUE(zlib.Send(CompressedStream(scan)));
+  zlib.ShutdownSending();
+  EXPECT_EQ(zlib.WaitForServerEnd(), ServerEnd::kClosed);
+
+  // A plain stream's start in pieces is still told from zlib data.
+  TestClient plain(port());
+  ASSERT_TRUE(plain.Send(BuildFullScanRequest("{PLAIN}")));
+  ASSERT_TRUE(plain.ReceiveReply());
+  ASSERT_TRUE(plain.SendByteByByte("Device ID = {PLAIN}\0"s, 5));
+  plain.ShutdownSending();
+  EXPECT_EQ(plain.WaitForServerEnd(), ServerEnd::kClosed);
+
+  TestClient mini(port());
+  ASSERT_TRUE(mini.SendByteByByte("\x01\x04Mini - One = 1\0\0"s, 5));
+  size_t received = 0;
+  EXPECT_EQ(mini.WaitForServerEnd(5000, &received), ServerEnd::kClosed);
+  EXPECT_EQ(received, 0u);
+  Settle();
+
+  std::vector<std::string> scans = FilesIn(context_.storage.root, ".scn");
+  ASSERT_EQ(scans.size(), 2u);
+  std::vector<std::string> texts = {Read(context_.storage.root + "/" + scans[0]),
+                                    Read(context_.storage.root + "/" + scans[1])};
+  std::sort(texts.begin(), texts.end());
+  EXPECT_EQ(texts[0], "Device ID = {PLAIN}\r\n"s + kLoopbackAddressLine);
+  EXPECT_EQ(texts[1], WithCrLf(scan) + kLoopbackAddressLine);
+  std::vector<std::string> minis = FilesIn(context_.storage.root, ".ims");
+  ASSERT_EQ(minis.size(), 1u);
+  EXPECT_EQ(Read(context_.storage.root + "/" + minis[0]), "Mini - One = 1\r\n");
+  EXPECT_TRUE(AllStoredFiles().size() == 3u && Events().empty());
 }
 
 TEST_F(TcpReceiverTest, UnknownTypeWordIsReceivedIntoErrorScanWithEvent2068) {

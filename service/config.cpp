@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include "platform/registry.h"
 
@@ -155,10 +156,17 @@ void LoadFrom(KeyAccess& key, Configuration& configuration) {
 
   key.ReadDword("TCP Idle Timeout", s.tcp_idle_timeout_seconds);
   key.ReadDword("Max TCP Connections", s.max_tcp_connections);
-  // Zero would mean no bound at all, which these two exist to prevent.
-  if (s.tcp_idle_timeout_seconds == 0)
-    s.tcp_idle_timeout_seconds = Settings().tcp_idle_timeout_seconds;
-  if (s.max_tcp_connections == 0) s.max_tcp_connections = Settings().max_tcp_connections;
+  key.ReadDword("Max TCP Connections Per Address", s.max_tcp_connections_per_address);
+  key.ReadDword("TCP Request Timeout", s.tcp_request_timeout_seconds);
+  // Zero would mean no bound at all, which these exist to prevent.
+  const Settings defaults;
+  for (auto [setting, fallback] :
+       {std::pair{&s.tcp_idle_timeout_seconds, defaults.tcp_idle_timeout_seconds},
+        std::pair{&s.max_tcp_connections, defaults.max_tcp_connections},
+        std::pair{&s.max_tcp_connections_per_address, defaults.max_tcp_connections_per_address},
+        std::pair{&s.tcp_request_timeout_seconds, defaults.tcp_request_timeout_seconds}}) {
+    if (*setting == 0) *setting = fallback;
+  }
 }
 
 }  // namespace

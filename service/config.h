@@ -60,6 +60,12 @@ struct Settings {
   // Added to keep the TCP intake bounded (written back like the others):
   uint32_t tcp_idle_timeout_seconds = 300;  // "TCP Idle Timeout": a receive waits at most this long
   uint32_t max_tcp_connections = 1024;      // "Max TCP Connections": connection threads at once
+  // "Max TCP Connections Per Address": connection threads at once for one
+  // client address, so that one host cannot take every connection.
+  uint32_t max_tcp_connections_per_address = 16;
+  // "TCP Request Timeout": seconds from accept within which the whole
+  // request packet must have arrived.
+  uint32_t tcp_request_timeout_seconds = 30;
 };
 
 // A set of device IDs shared between threads ("Bad Device IDs", "Force Full

@@ -66,7 +66,9 @@ TEST_F(ConfigurationTest, FirstLoadWritesBackExactlyTheTunableDefaults) {
                                        "LogEvents",
                                        "GenerateSQL",
                                        "TCP Idle Timeout",
-                                       "Max TCP Connections"};
+                                       "Max TCP Connections",
+                                       "Max TCP Connections Per Address",
+                                       "TCP Request Timeout"};
   std::sort(names.begin(), names.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(names, expected);
@@ -78,6 +80,8 @@ TEST_F(ConfigurationTest, FirstLoadWritesBackExactlyTheTunableDefaults) {
   EXPECT_EQ(Stored("Force Full Scans"), RegValue::MultiSz({}));
   EXPECT_EQ(Stored("Use Connection Address"), RegValue::Dword(1));
   EXPECT_EQ(Stored("Ignore Mini Scans"), RegValue::Dword(0));
+  EXPECT_EQ(Stored("Max TCP Connections Per Address"), RegValue::Dword(16));
+  EXPECT_EQ(Stored("TCP Request Timeout"), RegValue::Dword(30));
   EXPECT_EQ(configuration_.software_scan_frequency, 0u);
 }
 
@@ -142,10 +146,22 @@ TEST_F(ConfigurationTest, StoreAndForwardAreReadButNeverWritten) {
 TEST_F(ConfigurationTest, ZeroBoundsOfTheTcpIntakeFallBackToTheirDefaults) {
   Store("TCP Idle Timeout", RegValue::Dword(0));
   Store("Max TCP Connections", RegValue::Dword(0));
+  Store("Max TCP Connections Per Address", RegValue::Dword(0));
+  Store("TCP Request Timeout", RegValue::Dword(0));
   Store("Use Connection Address", RegValue::Binary({0, 0, 0, 0}));
   LoadConfiguration(configuration_);
   EXPECT_EQ(configuration_.settings.tcp_idle_timeout_seconds, 300u);
   EXPECT_EQ(configuration_.settings.max_tcp_connections, 1024u);
+  EXPECT_EQ(configuration_.settings.max_tcp_connections_per_address, 16u);
+  EXPECT_EQ(configuration_.settings.tcp_request_timeout_seconds, 30u);
+  EXPECT_EQ(Stored("TCP Request Timeout"), RegValue::Dword(0));  // left as the administrator set it
+
+  Store("Max TCP Connections Per Address", RegValue::Dword(4));
+  Store("TCP Request Timeout", RegValue::Dword(5));
+  Configuration again;
+  LoadConfiguration(again);
+  EXPECT_EQ(again.settings.max_tcp_connections_per_address, 4u);
+  EXPECT_EQ(again.settings.tcp_request_timeout_seconds, 5u);
   // Always written back, in its proper type.
   EXPECT_EQ(Stored("Use Connection Address"), RegValue::Dword(0));
 }

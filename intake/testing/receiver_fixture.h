@@ -5,6 +5,7 @@
 #define CORVANE_INTAKE_TESTING_RECEIVER_FIXTURE_H_
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -54,6 +55,27 @@ class ReceiverTest : public ::testing::Test {
     ASSERT_EQ(receiver_->port(), settings().tcp_port);
   }
   uint16_t port() const { return receiver_->port(); }
+
+  // Room for both ends of every connection a test opens.
+  static void RaiseDescriptorLimit(rlim_t wanted) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_cur < wanted) {
+      limit.rlim_cur = std::min(wanted, limit.rlim_max);
+      ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    }
+    ASSERT_GE(limit.rlim_cur, wanted) << "the hard descriptor limit is too low for this test";
+  }
+
+  // Waits (bounded) until exactly `count` connection threads run.
+  bool WaitForActiveConnections(size_t count, int timeout_ms = 10000) const {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (receiver_->ActiveConnections() != count) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+  }
 
   // Waits until every connection thread has finished its work.
   void Settle() { ASSERT_TRUE(receiver_->WaitForConnections(10000)); }

@@ -3,12 +3,14 @@
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace corvane::intake::testing {
 namespace {
@@ -30,10 +32,14 @@ int Remaining(std::chrono::steady_clock::time_point deadline) {
 
 }  // namespace
 
-TestClient::TestClient(uint16_t port) {
+TestClient::TestClient(uint16_t port, uint32_t local_address) {
   socket_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(local_address);
   sockaddr_in address = Loopback(port);
-  if (socket_ < 0 || connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+  if (socket_ < 0 || bind(socket_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+      connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     int error = errno;
     if (socket_ >= 0) close(socket_);
     throw std::runtime_error("connect failed: errno " + std::to_string(error));
@@ -50,6 +56,16 @@ bool TestClient::Send(std::string_view bytes) {
     if (sent < 0 && errno == EINTR) continue;
     if (sent <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(sent));
+  }
+  return true;
+}
+
+bool TestClient::SendByteByByte(std::string_view bytes, int gap_ms) {
+  int on = 1;
+  setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  for (size_t i = 0; i < bytes.size(); ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(gap_ms));
+    if (!Send(bytes.substr(i, 1))) return false;
   }
   return true;
 }
@@ -77,14 +93,18 @@ std::optional<ReplyRecord> TestClient::ReceiveReply(int timeout_ms) {
 void TestClient::ShutdownSending() { shutdown(socket_, SHUT_WR); }
 
 bool TestClient::WaitForServerClose(int timeout_ms, size_t* received_total) {
+  return WaitForServerEnd(timeout_ms, received_total) != ServerEnd::kNone;
+}
+
+ServerEnd TestClient::WaitForServerEnd(int timeout_ms, size_t* received_total) {
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
   for (;;) {
     pollfd readable{socket_, POLLIN, 0};
-    if (poll(&readable, 1, Remaining(deadline)) <= 0) return false;
+    if (poll(&readable, 1, Remaining(deadline)) <= 0) return ServerEnd::kNone;
     char buffer[1024];
     ssize_t received = recv(socket_, buffer, sizeof buffer, 0);
-    if (received == 0 || (received < 0 && errno == ECONNRESET)) return true;
-    if (received < 0) return false;
+    if (received == 0) return ServerEnd::kClosed;
+    if (received < 0) return errno == ECONNRESET ? ServerEnd::kReset : ServerEnd::kNone;
     if (received_total != nullptr) *received_total += static_cast<size_t>(received);
   }
 }
@@ -104,7 +124,8 @@ ExchangeResult SendFullScan(uint16_t port, std::string_view device_id, std::stri
   result.reply = client.ReceiveReply(timeout_ms);
   if (!result.reply || !client.Send(stream)) return result;
   client.ShutdownSending();
-  result.server_closed = client.WaitForServerClose(timeout_ms);
+  result.end = client.WaitForServerEnd(timeout_ms);
+  result.server_closed = result.end != ServerEnd::kNone;
   return result;
 }
 

@@ -1,5 +1,7 @@
 // cvsend against a receiver in this process, as an administrator runs it.
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include "intake/testing/receiver_fixture.h"
@@ -63,6 +65,41 @@ TEST_F(CvsendTest, PlainAndMiniScansAndBadUsage) {
   std::vector<std::string> minis = FilesIn(context_.storage.root, ".ims");
   ASSERT_EQ(minis.size(), 1u);
   EXPECT_EQ(Read(context_.storage.root + "/" + minis[0]), "Mini - One = 1\r\nMini - Two = 2\r\n");
+}
+
+TEST_F(CvsendTest, AScanTheServerDoesNotTakeIsAFailure) {
+  // Its text is more than twice the largest scan the server keeps.
+  settings().max_scan_file_size = 1000;
+  std::string scan_path = root_.path() + "/big.scn";
+  corvane::testing::WriteFile(scan_path, testing::SyntheticScan("{BIG}", 100));
+  StartReceiver();
+
+  for (std::vector<std::string> arguments :
+       {std::vector<std::string>{scan_path}, std::vector<std::string>{"--plain", scan_path}}) {
+    corvane::testing::RunResult result = Run(arguments);
+    EXPECT_EQ(result.exit_code, 1) << result.output;
+    // Standard output carries no report of a delivery.
+    EXPECT_EQ(result.output.find("sent "), std::string::npos) << result.output;
+  }
+  Settle();
+  EXPECT_TRUE(FilesIn(context_.storage.root, ".scn").empty());
+  EXPECT_EQ(FilesIn(context_.storage.error_trans).size(), 2u);
+}
+
+TEST_F(CvsendTest, ScansThatCannotBeStoredAreFailures) {
+  // No storage directory yet: no scan file can be made.
+  context_.program_directory = root_.path() + "/fresh";
+  ASSERT_EQ(mkdir(context_.program_directory.c_str(), 0755), 0);
+  std::string scan_path = root_.path() + "/scan.scn";
+  corvane::testing::WriteFile(scan_path, "Device ID = {NOWHERE}\nOS - Name = Debian\n");
+  StartReceiver();
+
+  EXPECT_EQ(Run({scan_path}).exit_code, 1);
+  corvane::testing::RunResult mini = Run({"--mini", scan_path});
+  EXPECT_EQ(mini.exit_code, 1) << mini.output;
+  EXPECT_EQ(mini.output.find("sent "), std::string::npos) << mini.output;
+  Settle();
+  EXPECT_TRUE(FilesIn(context_.program_directory).empty());
 }
 
 }  // namespace

@@ -19,7 +19,8 @@
 // in all (default 5). --udp --request sends a request datagram and prints
 // the 44-byte reply record.
 //
-// Exit status: 0 delivered, 1 failed, 2 bad usage.
+// Exit status: 0 delivered, 1 failed (a server that resets the connection
+// did not take the scan), 2 bad usage.
 
 #include <errno.h>
 #include <poll.h>

@@ -97,8 +97,15 @@ bool ScanConnection::FinishAndWaitForClose() {
 
 bool ScanConnection::Fail(const char* what) {
   int error = errno;
-  std::cerr << "cvsend: " << what << ": " << (error == EAGAIN ? "timed out" : std::strerror(error))
-            << "\n";
+  // The server resets a connection whose scan it did not take; a send or
+  // shutdown after the reset sees it as a broken or gone connection.
+  if (error == ECONNRESET || error == EPIPE || error == ENOTCONN) {
+    std::cerr << "cvsend: " << what
+              << ": the server reset the connection: the scan was not taken\n";
+  } else {
+    std::cerr << "cvsend: " << what << ": "
+              << (error == EAGAIN ? "timed out" : std::strerror(error)) << "\n";
+  }
   return false;
 }
 

@@ -41,7 +41,8 @@ class ScanConnection {
   bool Send(std::string_view bytes);
   std::optional<std::string> ReceiveExactly(size_t size);
   // Closes the sending side, so the server sees the end of the scan, and
-  // waits until the server has closed its side too.
+  // waits until the server has closed its side too. False when the server
+  // reset the connection instead: it did not take the scan.
   bool FinishAndWaitForClose();
 
  private:
