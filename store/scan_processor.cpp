@@ -15,6 +15,7 @@
 #include <optional>
 #include <system_error>
 
+#include "Common/Include/xtrace.h"
 #include "db/dialect.h"
 #include "db/error.h"
 #include "diag/catalogue.h"
@@ -377,6 +378,8 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
 
   if (store_result == 0) {
     const bool saved = SetAsideScan(path, view, &error_text_);
+    XTRACE("Scan file %s not applied, %s: %s", path.c_str(),
+           saved ? "kept in ErrorScan" : "left in place", error_text_.c_str());
     try {
       device_.ReloadMetaschema();
     } catch (const std::exception&) {
@@ -466,7 +469,9 @@ uint32_t ScanProcessor::ProcessMiniScanFile(const std::string& path, bool store_
 
   if (result == 0) {
     // Never left in place: the sweep would take the same file again at once.
-    SetAsideScan(path, view, &error_text_);
+    const bool saved = SetAsideScan(path, view, &error_text_);
+    XTRACE("Mini scan %s not applied, %s: %s", path.c_str(),
+           saved ? "kept in ErrorScan" : "left in place", error_text_.c_str());
     return 0;
   }
   std::error_code ignored;

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Common/Include/ascii_case.h"
+#include "Common/Include/xtrace.h"
 #include "db/error.h"
 #include "db/schema_create.h"
 #include "diag/catalogue.h"
@@ -272,6 +273,58 @@ TEST_P(ScanProcessorTest, ScansThatCannotBeAppliedAreSetAsideAndProcessingGoesOn
   EXPECT_FALSE(InStorage("SCA3.scn"));
   EXPECT_TRUE(fs::is_directory(storage_ + "/ErrorScan/SCA3.scn/inside"));
   EXPECT_NE(processor->error_text().find(storage_ + "/SCA3.scn"), std::string::npos);
+}
+
+TEST_P(ScanProcessorTest, AFullScanCutInsideAnEmbeddedFileLeavesTheDeviceAsItWas) {
+  platform::registry::SetValue(platform::RegRoot::kLocalMachine, "Software\\Arvex\\Corvane\\XTrace",
+                               "CVDiv32", platform::RegValue::Dword(1));
+  xtrace::InitForModule(root_.path() + "/CVDiv32", "CVDiv32");
+  auto processor = Processor();
+  ASSERT_EQ(processor->ProcessScanFile(Drop("SCA1.scn", full_)).code, kScanApplied);
+  const std::string before = Dump();
+  const int disks = Count(TableOf("Computer.Mass Storage.Disk", "Size"));
+  const int groups = Count(TableOf("Computer.Users.Local Group", "GID"));
+  ASSERT_GT(disks, 0);
+  ASSERT_GT(groups, 0);
+
+  // Every header is there, but the text stops before the declared size and
+  // before "_EndContents": disks, users, groups, packages and files are cut.
+  const size_t disk_lines = full_.find("Mass Storage - Disk");
+  ASSERT_NE(disk_lines, std::string::npos);
+  const std::string head =
+      Replaced(full_.substr(0, disk_lines), "Physical Memory = 24105", "Physical Memory = 65536") +
+      "_BeginContents\n500\n1796000000\nfstab\n/etc/\n/dev/vda / ext4\n";
+  const ScanOutcome outcome = processor->ProcessScanFile(Drop("SCA2.scn", head));
+  EXPECT_EQ(outcome.code, kScanNotApplied);
+  EXPECT_TRUE(outcome.set_aside);
+  EXPECT_FALSE(outcome.stored);
+  EXPECT_FALSE(InStorage("SCA2.scn"));
+  EXPECT_EQ(SetAside("SCA2.scn"), head);
+  EXPECT_EQ(Dump(), before);
+  EXPECT_EQ(Memory(), "24105");
+
+  // A mini scan cut the same way is refused too.
+  const std::string mini =
+      "Device Name = vm\nNetwork - TCPIP - Host Name = vm\nNetwork - NIC Address = "
+      "02FC00000001\nMemory - Physical Memory = 32768\n_BeginContents\n9\n0\nf\n/\nab\n";
+  EXPECT_EQ(processor->ProcessMiniScanFile(Drop("IMS1.ims", mini), false), 0u);
+  EXPECT_EQ(SetAside("IMS1.ims"), mini);
+  EXPECT_EQ(Dump(), before);
+  xtrace::Shutdown();
+  const std::string trace = ReadFileOrEmpty(root_.path() + "/CVDiv32.xlg");
+  EXPECT_NE(trace.find("SCA2.scn not applied, kept in ErrorScan: The scan text ends inside"),
+            std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find("IMS1.ims not applied, kept in ErrorScan"), std::string::npos) << trace;
+
+  // Closed, the same block is applied and the rest of the scan with it.
+  const std::string closed = head + "_EndContents\n" + full_.substr(disk_lines);
+  EXPECT_EQ(processor->ProcessScanFile(Drop("SCA3.scn", closed)).code, kScanApplied)
+      << processor->error_text();
+  EXPECT_EQ(Memory(), "65536");
+  EXPECT_EQ(Count(TableOf("Computer.Mass Storage.Disk", "Size")), disks);
+  EXPECT_EQ(Count(TableOf("Computer.Users.Local Group", "GID")), groups);
+  EXPECT_EQ(Count(TableOf("Computer.Configuration Files.File", "File Size")), 1);
 }
 
 TEST_P(ScanProcessorTest, AFailedScanIsDeletedOnlyOnceItsTextIsSaved) {
