@@ -428,7 +428,11 @@ void ScanStore::RecordChange(const db::DbValue& old_value, const db::DbValue& ne
 void ScanStore::CutToColumn(const db::AttributeInfo& info, std::string& value) {
   if (info.data_type != db::kValueText) return;
   const int width = metaschema_.TextWidth(info.table, info.column);
-  if (width > 0 && db::CutToWidth(value, static_cast<size_t>(width), kind_)) ++values_cut_;
+  if (width <= 0 || !db::CutToWidth(value, static_cast<size_t>(width), kind_)) return;
+  ++values_cut_;
+  // A cut that ends at a blank: the literal drops it, and the stored value
+  // must still equal the scanned one on the next scan.
+  value = std::string(db::TrimSqlWhiteSpace(value));
 }
 
 bool ScanStore::WriteAttribute(scan::ScanLine& line) {
