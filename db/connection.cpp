@@ -1,5 +1,6 @@
 #include "db/connection.h"
 
+#include <cstdlib>
 #include <ctime>
 #include <limits>
 #include <utility>
@@ -414,8 +415,22 @@ std::vector<Connection::Column> Connection::Columns(std::string_view table) {
                                      ShortLength(table), nullptr, 0),
                           statement, "SQLColumns"));
   std::vector<Column> columns;
-  for (auto& row : CollectText(statement, {4, 6})) {  // COLUMN_NAME, TYPE_NAME
-    columns.push_back({std::move(row[0]), std::move(row[1])});
+  // COLUMN_NAME, TYPE_NAME, DATA_TYPE, COLUMN_SIZE
+  for (auto& row : CollectText(statement, {4, 6, 5, 7})) {
+    Column column{std::move(row[0]), std::move(row[1])};
+    const long data_type = std::strtol(row[2].c_str(), nullptr, 10);
+    const bool short_text = data_type == SQL_CHAR || data_type == SQL_VARCHAR ||
+                            data_type == SQL_WCHAR || data_type == SQL_WVARCHAR;
+    // Drivers report a VARCHAR longer than their own limit (255 for SQLite's
+    // and PostgreSQL's) as long text, with its declared length; its type
+    // name still tells it from TEXT, whose size is only the driver's.
+    const bool long_text = data_type == SQL_LONGVARCHAR || data_type == SQL_WLONGVARCHAR;
+    if (short_text || (long_text && ContainsIgnoringCase(column.type_name, "char"))) {
+      const long size = std::strtol(row[3].c_str(), nullptr, 10);
+      if (size > 0 && size <= std::numeric_limits<int>::max())
+        column.text_width = static_cast<int>(size);
+    }
+    columns.push_back(std::move(column));
   }
   return columns;
 }

@@ -129,6 +129,9 @@ class Connection {
   struct Column {
     std::string name;
     std::string type_name;  // as the driver names it, e.g. "INTEGER", "int4"
+    // The length a text column of bounded size holds (CHAR, VARCHAR and
+    // their wide forms); 0 for every other column and for unbounded text.
+    int text_width = 0;
   };
   // Columns of `table` in their order; the name must be spelled as stored.
   std::vector<Column> Columns(std::string_view table);

@@ -222,6 +222,12 @@ TEST_P(ConnectionTest, CatalogueListsTablesViewsAndColumns) {
   EXPECT_EQ(columns[4].name, "data");
   EXPECT_TRUE(ContainsIgnoringCase(columns[0].type_name, "int")) << columns[0].type_name;
   EXPECT_NE(columns[1].type_name, columns[0].type_name);
+  // Only bounded text has a width.
+  EXPECT_EQ(columns[1].text_width, 100);
+  EXPECT_EQ(columns[0].text_width, 0);
+  EXPECT_EQ(columns[2].text_width, 0);  // TEXT: unbounded
+  EXPECT_EQ(columns[3].text_width, 0);
+  EXPECT_EQ(columns[4].text_width, 0);
   EXPECT_TRUE(db_.Columns("no_such_table").empty());
 }
 

@@ -1,5 +1,6 @@
 #include "db/dialect.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -214,6 +215,40 @@ std::optional<DataType> DataTypeForColumnType(std::string_view type_name) {
 
 std::string_view LivenessQuery(DbmsKind kind) {
   return kind == kDbmsOracle ? "SELECT 1 FROM DUAL" : "SELECT 1";
+}
+
+namespace {
+
+bool ContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+
+}  // namespace
+
+bool TextWidthInCharacters(DbmsKind kind) { return kind == kDbmsSqlite || kind == kDbmsPostgres; }
+
+size_t TextLength(std::string_view utf8, DbmsKind kind) {
+  if (!TextWidthInCharacters(kind)) return utf8.size();
+  return static_cast<size_t>(
+      std::count_if(utf8.begin(), utf8.end(), [](char c) { return !ContinuationByte(c); }));
+}
+
+bool CutToWidth(std::string& utf8, size_t width, DbmsKind kind) {
+  size_t cut = utf8.size();
+  if (TextWidthInCharacters(kind)) {
+    size_t characters = 0;
+    for (size_t i = 0; i < utf8.size(); ++i) {
+      if (ContinuationByte(utf8[i])) continue;
+      if (characters++ == width) {
+        cut = i;
+        break;
+      }
+    }
+  } else if (utf8.size() > width) {
+    cut = width;
+    while (cut > 0 && ContinuationByte(utf8[cut])) --cut;
+  }
+  if (cut == utf8.size()) return false;
+  utf8.resize(cut);
+  return true;
 }
 
 }  // namespace corvane::db

@@ -9,6 +9,7 @@
 #ifndef CORVANE_DB_DIALECT_H_
 #define CORVANE_DB_DIALECT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -83,6 +84,16 @@ std::string_view LivenessQuery(DbmsKind kind);
 //   date:   DATETIME, TIMESTAMP (both), TIMESTAMP WITHOUT TIME ZONE
 // nullopt for any other name.
 std::optional<DataType> DataTypeForColumnType(std::string_view type_name);
+
+// How a text column's width counts a UTF-8 text: in characters on SQLite and
+// PostgreSQL, in bytes everywhere else (SQL Server's VARCHAR, Oracle's
+// VARCHAR2 with byte semantics). Counting bytes where a column holds more
+// only cuts earlier; it never lets a value past its column.
+bool TextWidthInCharacters(DbmsKind kind);
+size_t TextLength(std::string_view utf8, DbmsKind kind);
+// Cuts `utf8` to at most `width` units of TextLength, at a character
+// boundary (never inside a UTF-8 sequence). False when it already fitted.
+bool CutToWidth(std::string& utf8, size_t width, DbmsKind kind);
 
 }  // namespace corvane::db
 

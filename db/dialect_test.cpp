@@ -225,5 +225,40 @@ TEST(DialectTest, DataTypesOfColumnTypeNames) {
   EXPECT_EQ(DataTypeForColumnType(""), std::nullopt);
 }
 
+TEST(DialectTest, TextWidthsCountCharactersOrBytesAndCutsKeepCharactersWhole) {
+  const std::string e_acute = "\xC3\xA9";   // two bytes
+  const std::string euro = "\xE2\x82\xAC";  // three bytes
+  std::string text = "ab" + e_acute + euro + "c";
+  EXPECT_EQ(TextLength(text, kDbmsPostgres), 5u);
+  EXPECT_EQ(TextLength(text, kDbmsSqlite), 5u);
+  EXPECT_EQ(TextLength(text, kDbmsSqlServer), 8u);
+  EXPECT_EQ(TextLength(text, kDbmsOracle), 8u);
+
+  std::string fits = text;
+  EXPECT_FALSE(CutToWidth(fits, 5, kDbmsPostgres));
+  EXPECT_EQ(fits, text);
+  EXPECT_FALSE(CutToWidth(fits, 8, kDbmsSqlServer));
+  std::string chars = text;
+  EXPECT_TRUE(CutToWidth(chars, 4, kDbmsPostgres));
+  EXPECT_EQ(chars, "ab" + e_acute + euro);
+  // In bytes, every cut that would fall inside a character backs off to its
+  // start.
+  for (size_t width = 0; width <= 8; ++width) {
+    std::string bytes = text;
+    CutToWidth(bytes, width, kDbmsSqlServer);
+    const std::string expected = width < 2   ? text.substr(0, width)
+                                 : width < 4 ? "ab"
+                                 : width < 7 ? "ab" + e_acute
+                                 : width < 8 ? "ab" + e_acute + euro
+                                             : text;
+    EXPECT_EQ(bytes, expected) << width;
+  }
+  std::string empty;
+  EXPECT_FALSE(CutToWidth(empty, 0, kDbmsPostgres));
+  std::string gone = e_acute;
+  EXPECT_TRUE(CutToWidth(gone, 0, kDbmsSqlite));
+  EXPECT_EQ(gone, "");
+}
+
 }  // namespace
 }  // namespace corvane::db

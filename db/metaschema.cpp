@@ -222,6 +222,7 @@ bool Metaschema::Load() {
     metadata_->SetConnection(connection_, dbms_kind_);
     metadata_->Load();
     device_tables_.clear();
+    text_widths_.clear();
     DiscoverDeviceTables("TABLE");
     DiscoverDeviceTables("VIEW");
     server_name_ = platform::ComputerName();
@@ -261,14 +262,21 @@ bool Metaschema::ReadStamp(DbValue& stamp) {
 void Metaschema::DiscoverDeviceTables(std::string_view table_type) {
   for (const std::string& table : connection_->Tables(table_type)) {
     const std::string upper = Upper(table);
-    if (upper == "FILEINFO" || upper == "FILEINFOINSTANCE") continue;
+    const bool file_table = upper == "FILEINFO" || upper == "FILEINFOINSTANCE";
+    bool device_table = false;
     for (const Connection::Column& column : connection_->Columns(table)) {
-      if (Upper(column.name) == "COMPUTER_IDN") {
-        device_tables_.push_back(table);
-        break;
-      }
+      const std::string upper_column = Upper(column.name);
+      if (upper_column == "COMPUTER_IDN") device_table = true;
+      if (column.text_width > 0)
+        text_widths_.emplace(upper + '\n' + upper_column, column.text_width);
     }
+    if (device_table && !file_table) device_tables_.push_back(table);
   }
+}
+
+int Metaschema::TextWidth(std::string_view table, std::string_view column) const {
+  auto found = text_widths_.find(Upper(table) + '\n' + Upper(column));
+  return found == text_widths_.end() ? 0 : found->second;
 }
 
 AttributeInfo Metaschema::ToAttributeInfo(const MetadataRecord& record,

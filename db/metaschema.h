@@ -171,6 +171,11 @@ class Metaschema {
   // statement runs under a savepoint of its own).
   bool InsertHistoryRows(const std::vector<HistoryRowText>& rows);
 
+  // The length a bounded text column holds, as the database catalogue
+  // reported it at load (table and column compared ignoring case); 0 for
+  // columns of other types, unbounded text and columns it does not list.
+  int TextWidth(std::string_view table, std::string_view column) const;
+
   // Names of the tables and views with a Computer_Idn column, FileInfo and
   // FileInfoInstance excepted, spelled as the catalogue stores them.
   const std::vector<std::string>& device_tables() const { return device_tables_; }
@@ -192,6 +197,8 @@ class Metaschema {
   DbmsKind dbms_kind_ = kDbmsUnknown;
   int lookup_option_ = kDefaultLookupOption;
   std::vector<std::string> device_tables_;
+  // "TABLE\nCOLUMN" in upper case to the column's text width.
+  std::unordered_map<std::string, int> text_widths_;
   std::string server_name_;
   std::unique_ptr<MetadataComponent> metadata_;
   // "component\nattribute" as asked, to the answer; valid for the metadata

@@ -118,8 +118,11 @@ TEST_P(CreatedDatabaseTest, OpensLoadsAndAnswersForEveryAttributeOfTheDefinition
     EXPECT_EQ(info->table, attribute.table);
     EXPECT_EQ(info->column, attribute.column);
     EXPECT_EQ(info->parent_table, table.parent);
-    EXPECT_EQ(info->data_type,
-              ExpectedDataType(definition.FindColumn(attribute.table, attribute.column)->type));
+    const schema::Column& column = *definition.FindColumn(attribute.table, attribute.column);
+    EXPECT_EQ(info->data_type, ExpectedDataType(column.type));
+    // Widths come from the database catalogue, in any spelling of the names.
+    EXPECT_EQ(metaschema.TextWidth(Lower(info->table), info->column),
+              column.type == schema::ColumnType::kText ? column.length : 0);
     EXPECT_EQ(info->table_kind, table.kind);
     EXPECT_EQ(info->parent_kind, parent != nullptr ? parent->kind : 0);
     EXPECT_EQ(info->metaobject_id, static_cast<int32_t>(i + 1));

@@ -60,6 +60,7 @@ enum MessageId : uint32_t {
   kMsgMaintenanceStarted = 2389,
   kMsgDuplicateDeviceId = 2390,
   kMsgDeviceOutOfSync = 2391,
+  kMsgIdentityValueTooLong = 2392,
   kMsgComponentDeleted = 4097,
   kMsgAttributeModified = 4098,
   kMsgAttributeDeleted = 4099,

@@ -85,21 +85,24 @@ std::optional<ContentsBlock> ReadContentsBlock(std::string_view text, size_t* cu
   while (std::optional<Line> line = ReadLine(text, cursor)) {
     count += static_cast<int64_t>(line->consumed);
     std::string_view piece = line->text;
-    if (piece.starts_with(kEndContents)) break;
+    if (piece.starts_with(kEndContents)) return block;
     size_t end_marker = piece.find(kEndContents);
     if (count > size) {
       int64_t keep = static_cast<int64_t>(line->consumed) - (count - size);
       keep = std::clamp<int64_t>(keep, 0, static_cast<int64_t>(std::min(piece.size(), end_marker)));
       block.contents.append(piece.substr(0, static_cast<size_t>(keep)));
       if (end_marker == npos) SkipPastEnd(text, cursor);
-      break;
+      return block;
     }
     if (end_marker != npos) {
       block.contents.append(piece.substr(0, end_marker));
-      break;
+      return block;
     }
     block.contents.append(piece);
   }
+  // Data that exactly fills the declared size is whole even without the
+  // marker line; anything less means the text stopped inside the file.
+  block.cut = count < size;
   return block;
 }
 

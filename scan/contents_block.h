@@ -27,6 +27,10 @@
 //   the first order, the first in the second).
 // - When the data meets the declared size on a line that also holds
 //   "_EndContents", nothing from the marker on joins the contents.
+// - A block that meets the end of the text before its "_EndContents" line
+//   and before its declared size is marked cut: the text was cut short
+//   inside it, and whatever the scan would have reported after the cut is
+//   missing too.
 //
 // Pure functions over the text; thread-safe.
 
@@ -59,6 +63,8 @@ struct ContentsBlock {
   bool bios = false;
   // The file's bytes, at most max(size, 0) of them.
   std::string contents;
+  // The text ended inside the block: no "_EndContents", size not reached.
+  bool cut = false;
 
   std::string SizeText() const;
   std::string TimeText() const;
@@ -69,9 +75,9 @@ struct ContentsBlock {
 int64_t LeadingDigitsValue(std::string_view text);
 
 // Reads the block whose "_BeginContents" line ends at `*cursor` and moves the
-// cursor past its "_EndContents" line (or to the end of the text). nullopt
-// when fewer than four header lines follow: the reading of the scan ends
-// there, and the cursor stands at the end of the text.
+// cursor past its "_EndContents" line (or to the end of the text, with `cut`
+// set when the declared size was not reached). nullopt when fewer than four
+// header lines follow: the cursor then stands at the end of the text.
 std::optional<ContentsBlock> ReadContentsBlock(std::string_view text, size_t* cursor);
 
 // The block as the three items of one instance, in the order contents, size,

@@ -68,10 +68,30 @@ TEST(ContentsBlockTest, EndMarkerInsideALineAndMissingEnd) {
   std::optional<ContentsBlock> block =
       Read("_BeginContents\n100\n0\nf\n/\nline\ntail_EndContents junk\nA = 1\n");
   EXPECT_EQ(block->contents, "line\ntail");
+  EXPECT_FALSE(block->cut);
   std::string rest;
   block = Read("_BeginContents\n100\n0\nf\n/\nno end\n", &rest);
   EXPECT_EQ(block->contents, "no end\n");
   EXPECT_EQ(rest, "");
+  // The text stopped inside the file: neither the marker nor the size came.
+  EXPECT_TRUE(block->cut);
+  EXPECT_TRUE(Read("_BeginContents\n5\n0\nf\n/\n")->cut);
+  EXPECT_TRUE(Read("_BeginContents\n5\n0\nf\n/\nabcd")->cut);
+}
+
+TEST(ContentsBlockTest, ABlockThatReachesItsSizeIsWholeWithoutItsMarker) {
+  // Exactly the declared bytes, then the end of the text.
+  std::optional<ContentsBlock> block = Read("_BeginContents\n4\n0\nf\n/\nabc\n");
+  EXPECT_EQ(block->contents, "abc\n");
+  EXPECT_FALSE(block->cut);
+  // More data than declared: the rest is skipped to the end of the text.
+  block = Read("_BeginContents\n2\n0\nf\n/\nabc\ndef\n");
+  EXPECT_EQ(block->contents, "ab");
+  EXPECT_FALSE(block->cut);
+  // Sizes of nothing are met at once.
+  EXPECT_FALSE(Read("_BeginContents\n0\n0\nf\n/\n")->cut);
+  EXPECT_FALSE(Read("_BeginContents\nf\n/\n0\n-3\n")->cut);
+  EXPECT_FALSE(Read("_BeginContents\n9\n0\nf\n/\nab\n_EndContents\n")->cut);
 }
 
 TEST(ContentsBlockTest, FewerThanFourHeadersEndTheScan) {

@@ -189,10 +189,11 @@ class Reader {
   }
 
   // The block whose "_BeginContents" line was just read, as three items:
-  // contents, size, time. False when the block has fewer than four headers.
+  // contents, size, time. False when the text ends inside the block: before
+  // its four headers, or before its "_EndContents" line and declared size.
   bool ReadContents(size_t* cursor) {
     std::optional<ContentsBlock> block = ReadContentsBlock(text_, cursor);
-    if (!block) return false;
+    if (!block || block->cut) return false;
     std::array<ScanItem, 3> items = ContentsBlockItems(*block, decoder_);
     bool bios = block->bios;
     block.reset();  // the contents live on in the first item only

@@ -4,12 +4,13 @@
 // pending rows and has the writer write them once at the end.
 //
 // Errors: database failures raised by the writer (db::DbError) end the
-// reading and travel to the caller. A contents block with fewer than four
-// header lines ends the reading at once: nothing collected is handed over or
-// flushed, and the result says so, because the text was cut short and the
-// caller must not treat the scan as complete (a full scan's purge would
-// delete everything after the cut). Thread safety: one reading per writer at a time; the function
-// keeps no state between calls.
+// reading and travel to the caller. A text that ends inside a contents block
+// (before its four header lines, or before both its "_EndContents" line and
+// its declared size) ends the reading at once: nothing reaches the writer,
+// and the result says so, because the text was cut short and the caller
+// must not treat the scan as complete (a full scan's purge would delete
+// everything after the cut). Thread safety: one reading per writer at a
+// time; the function keeps no state between calls.
 
 #ifndef CORVANE_SCAN_SCAN_READER_H_
 #define CORVANE_SCAN_SCAN_READER_H_
@@ -23,9 +24,9 @@ namespace corvane::scan {
 
 // Reads `scan_text` (the whole scan, LF line ends) into `writer`. `mac`:
 // the text is UTF-8 (a Mac scan), else the ANSI code page. `creators`
-// substitutes Mac creator types in data lines. False when the text ended
-// inside a contents block (nothing was flushed); true when it was read to
-// its end and flushed.
+// substitutes Mac creator types in data lines. False when the text ends
+// inside a contents block (nothing reached the writer); true when it was
+// read to its end and flushed.
 bool ReadScan(InventoryWriter& writer, std::string_view scan_text, bool mac,
               const CreatorTypes& creators);
 

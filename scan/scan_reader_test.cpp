@@ -232,6 +232,25 @@ TEST(ScanReaderTest, TruncatedContentsBlockOrDatabaseFailureEndsWithoutFlush) {
   EXPECT_TRUE(w.rows.empty());
   EXPECT_EQ(w.flushes, 0);
 
+  // All four headers, but the text stops before the marker and the size:
+  // the block, and everything the scan would have reported after it, is cut.
+  for (const char* cut : {"_BeginContents\n500\n1796000000\nfstab\n/etc/\n/dev/vda / ext4\n",
+                          "_BeginContents\nfstab\n/etc/\n1796000000\n500\n",
+                          "_BeginContents\n500\n1796000000\nfstab\n/etc/\n/dev/vda / ex"}) {
+    RecordingWriter cut_writer;
+    EXPECT_FALSE(ReadScan(cut_writer, std::string("OS - Name = a\n") + cut, false, CreatorTypes()))
+        << cut;
+    EXPECT_TRUE(cut_writer.calls.empty()) << cut;
+    EXPECT_TRUE(cut_writer.rows.empty()) << cut;
+    EXPECT_EQ(cut_writer.flushes, 0) << cut;
+  }
+  // A block that reaches its declared size at the end of the text is whole.
+  RecordingWriter whole;
+  EXPECT_TRUE(
+      ReadScan(whole, "OS - Name = a\n_BeginContents\n3\n0\nf\n/\nab\n", false, CreatorTypes()));
+  EXPECT_EQ(whole.calls.size(), 4u);
+  EXPECT_EQ(whole.flushes, 1);
+
   RecordingWriter failing;
   failing.fail_on = "Version";
   EXPECT_THROW(ReadScan(failing, "OS - Name = a\nOS - Version = 1\n", false, CreatorTypes()),

@@ -13,11 +13,24 @@ namespace {
 constexpr char kSoftwareStop[] = "_SOFTWARE =";
 constexpr std::string_view kWhiteSpace = " \t\r\n\v\f";
 
-std::string LookUp(std::string_view text, std::string_view key, bool stop_at_software) {
+// `whole`: the value runs to the end of its line, past the 511-character
+// piece that matched.
+std::string LookUp(std::string_view text, std::string_view key, bool stop_at_software,
+                   bool whole = false) {
   size_t cursor = 0;
   while (std::optional<Line> line = ReadLine(text, &cursor)) {
     std::string_view piece = line->text;
-    if (piece.starts_with(key)) return std::string(TrimWhiteSpace(piece.substr(key.size())));
+    if (piece.starts_with(key)) {
+      if (whole) {
+        const size_t start = cursor - line->consumed + key.size();
+        size_t end = text.find_first_of(std::string_view("\n\0", 2), start);
+        if (end == std::string_view::npos) end = text.size();
+        piece = text.substr(start, end - start);
+      } else {
+        piece.remove_prefix(key.size());
+      }
+      return std::string(TrimWhiteSpace(piece));
+    }
     if (stop_at_software && piece.starts_with(kSoftwareStop)) break;
   }
   return std::string();
@@ -60,6 +73,10 @@ std::string GetScanValue(std::string_view text, std::string_view key) {
 }
 
 std::string GetDeviceName(std::string_view text) { return LookUp(text, kDeviceNameKey, false); }
+
+std::string GetWholeScanValue(std::string_view text, std::string_view key) {
+  return LookUp(text, key, true, true);
+}
 
 bool IsMacScan(std::string_view text) {
   std::string os = GetScanValue(text, kOsNameKey);

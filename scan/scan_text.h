@@ -73,6 +73,11 @@ bool IsBlankLine(std::string_view line);
 // "_SOFTWARE =" or the end of the text.
 std::string GetScanValue(std::string_view text, std::string_view key);
 
+// The value GetScanValue finds, but running to the end of its line however
+// long that is: how long a value really is, where GetScanValue gives only
+// what fits the first 511 characters of the line.
+std::string GetWholeScanValue(std::string_view text, std::string_view key);
+
 // The "Device Name =" value, looked up through the whole text (the software
 // section does not stop this lookup).
 std::string GetDeviceName(std::string_view text);

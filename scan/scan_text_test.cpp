@@ -69,6 +69,19 @@ TEST(GetScanValueTest, FirstMatchTrimmedAndStopsAtSoftwareSection) {
   EXPECT_EQ(GetScanValue(text, kDeviceNameKey), "");  // case-sensitive, then the stop
   EXPECT_EQ(GetDeviceName(text), "late");
   EXPECT_FALSE(IsMacScan(text));  // the OS line lies after the stop
+  EXPECT_EQ(GetWholeScanValue(text, kDeviceIdKey), "{ABC}");
+  EXPECT_EQ(GetWholeScanValue(text, kDeviceNameKey), "");
+}
+
+TEST(GetScanValueTest, AWholeValueRunsPastTheFirstPieceOfItsLine) {
+  const std::string id(10000, 'x');
+  const std::string text = "Device ID = " + id + " \r\nDevice Name = n\n";
+  EXPECT_EQ(GetScanValue(text, kDeviceIdKey), id.substr(0, 511 - 12));
+  EXPECT_EQ(GetWholeScanValue(text, kDeviceIdKey), id);
+  EXPECT_EQ(GetWholeScanValue(text, kDeviceNameKey), "n");
+  // At the end of the text, and at a NUL.
+  EXPECT_EQ(GetWholeScanValue("Device ID = " + id, kDeviceIdKey), id);
+  EXPECT_EQ(GetWholeScanValue(std::string("Device ID = ab\0cd\n", 19), kDeviceIdKey), "ab");
 }
 
 TEST(IsMacScanTest, ExactNamesIgnoringCase) {

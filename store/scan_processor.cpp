@@ -15,6 +15,7 @@
 #include <optional>
 #include <system_error>
 
+#include "Common/Include/xtrace.h"
 #include "db/dialect.h"
 #include "db/error.h"
 #include "diag/catalogue.h"
@@ -96,6 +97,23 @@ void CopyToStorage(const std::string& path) {
   fs::copy_file(file, directory / file.filename(), fs::copy_options::overwrite_existing, ignored);
 }
 
+// The COMPUTER columns that identify a device, with the scan key of each.
+struct IdentityValue {
+  const char* column;
+  const char* key;
+  const char* name;  // as the event names it
+};
+constexpr IdentityValue kIdentityValues[] = {
+    {"DeviceId", scan::kDeviceIdKey, "Device ID"},
+    {"DeviceName", scan::kDeviceNameKey, "Device Name"},
+    {"HostName", scan::kHostNameKey, "Host Name"},
+    {"NICAddress", scan::kNicAddressKey, "NIC Address"},
+};
+
+std::string UnitsText(size_t count, db::DbmsKind kind) {
+  return std::to_string(count) + (db::TextWidthInCharacters(kind) ? " characters" : " bytes");
+}
+
 int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
                                                                start)
@@ -165,6 +183,37 @@ bool ScanProcessor::DatabaseFailed(const db::DbError& failure) {
 void ScanProcessor::ReportOutOfSync(const std::string& device_id) {
   ReportAnEventEx(settings_.event_source.c_str(), "Device Data Out of Sync", diag::kServerSinks,
                   diag::kMsgDeviceOutOfSync, diag::kKindWarning, "%s", device_id.c_str());
+}
+
+bool ScanProcessor::IdentityFits(const ScanWork& work, scan::ScanTextDecoder& decoder) {
+  const db::DbmsKind kind = device_.dbms_kind();
+  for (const IdentityValue& identity : kIdentityValues) {
+    const int width = device_.metaschema()->TextWidth("Computer", identity.column);
+    if (width <= 0) continue;
+    // The whole value: the lookups see only the first 511 characters of a line.
+    const std::string value = decoder.ToUtf8(scan::GetWholeScanValue(work.text, identity.key));
+    const size_t length = db::TextLength(value, kind);
+    if (length <= static_cast<size_t>(width)) continue;
+
+    // The device as the scan names it, each name cut to what its column holds.
+    std::string device;
+    for (const std::string* name :
+         {&work.device_id, &work.device_name, &work.host_name, &work.nic_address}) {
+      if (name->empty()) continue;
+      device = *name;
+      if (db::CutToWidth(device, static_cast<size_t>(width), kind)) device += "...";
+      break;
+    }
+    const std::string length_text = UnitsText(length, kind);
+    const std::string width_text = UnitsText(static_cast<size_t>(width), kind);
+    error_text_ = "The " + std::string(identity.name) + " of " + device + " is " + length_text +
+                  " long, more than the " + width_text + " the database holds.";
+    ReportAnEventEx(settings_.event_source.c_str(), nullptr, diag::kServerSinks,
+                    diag::kMsgIdentityValueTooLong, diag::kKindWarning, "%s %s %s %s",
+                    device.c_str(), identity.name, length_text.c_str(), width_text.c_str());
+    return false;
+  }
+  return true;
 }
 
 void ScanProcessor::RemoveUnmanagedNodes(ScanWork& work) {
@@ -320,8 +369,12 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
     work.last_sync_date = value(scan::kLastSyncDateKey);
     work.device_id = value(scan::kDeviceIdKey);
 
+    work.host_name = value(scan::kHostNameKey);
+    work.nic_address = value(scan::kNicAddressKey);
     if (work.device_id.empty()) {
       error_text_ = "The scan has no device ID.";
+    } else if (!IdentityFits(work, decoder)) {
+      // Cut to its column, the value could name another device's row.
     } else {
       store.set_event_texts(work.device_id, work.device_name, settings_.event_source);
       history.emplace(*device_.metaschema(), device_.dbms_kind(), settings_.event_source,
@@ -332,8 +385,6 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
                         diag::kServerSinks, diag::kMsgStartedProcessing, diag::kKindInformation,
                         "%s", work.device_id.c_str());
       }
-      work.host_name = value(scan::kHostNameKey);
-      work.nic_address = value(scan::kNicAddressKey);
 
       int32_t computer_idn = FindComputerByDeviceId(*connection, work.device_id);
       if (computer_idn < 0) {
@@ -392,6 +443,8 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
 
   if (store_result == 0) {
     const bool saved = SetAsideScan(path, view, &error_text_);
+    XTRACE("Scan file %s not applied, %s: %s", path.c_str(),
+           saved ? "kept in ErrorScan" : "left in place", error_text_.c_str());
     try {
       device_.ReloadMetaschema();
     } catch (const std::exception&) {
@@ -401,6 +454,8 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
     outcome.set_aside = saved && !failed;
   } else {
     outcome.stored = true;
+    XTRACE("Scan file %s applied to device %s; %u values cut to fit their columns", path.c_str(),
+           work.device_id.c_str(), store.values_cut());
     std::error_code ignored;
     // Should the delete fail, the scan is applied again later, which changes
     // nothing for a full scan and is refused as out of sync for a delta.
@@ -449,9 +504,14 @@ uint32_t ScanProcessor::ProcessMiniScanFile(const std::string& path, bool store_
     auto value = [&](const char* key) { return decoder.ToUtf8(scan::GetScanValue(view, key)); };
     work.host_name = value(scan::kHostNameKey);
     work.nic_address = value(scan::kNicAddressKey);
+    work.device_name = value(scan::kDeviceNameKey);
+    if (!IdentityFits(work, decoder)) {
+      SetAsideScan(path, view, &error_text_);
+      XTRACE("Mini scan %s not applied, kept in ErrorScan: %s", path.c_str(), error_text_.c_str());
+      return 0;
+    }
     computer_idn = FindComputerByIdentity(*connection, work.host_name, work.nic_address,
                                           decoder.ToUtf8(scan::GetDeviceName(view)));
-    work.device_name = value(scan::kDeviceNameKey);
     store.set_event_texts(std::string(), work.device_name, settings_.event_source);
     history.emplace(*device_.metaschema(), device_.dbms_kind(), settings_.event_source,
                     std::string(), work.device_name);
@@ -486,9 +546,13 @@ uint32_t ScanProcessor::ProcessMiniScanFile(const std::string& path, bool store_
 
   if (result == 0) {
     // Never left in place: the sweep would take the same file again at once.
-    SetAsideScan(path, view, &error_text_);
+    const bool saved = SetAsideScan(path, view, &error_text_);
+    XTRACE("Mini scan %s not applied, %s: %s", path.c_str(),
+           saved ? "kept in ErrorScan" : "left in place", error_text_.c_str());
     return 0;
   }
+  XTRACE("Mini scan %s applied to device %d; %u values cut to fit their columns", path.c_str(),
+         computer_idn, store.values_cut());
   std::error_code ignored;
   fs::remove(path, ignored);
 

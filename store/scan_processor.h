@@ -36,6 +36,10 @@
 #include "scan/creator_types.h"
 #include "service/config.h"
 
+namespace corvane::scan {
+class ScanTextDecoder;
+}  // namespace corvane::scan
+
 namespace corvane::store {
 
 // Result codes of one scan.
@@ -115,6 +119,10 @@ class ScanProcessor {
   // Creates the COMPUTER row when asked, reads the scan into the store,
   // purges after a full scan and stamps the row. 1 applied, 0 not applied.
   int StoreScan(ScanWork& work, bool insert_computer);
+  // False, with the event reported and error_text() set, when the scan's
+  // device ID, device name, host name or NIC address is longer than its
+  // COMPUTER column: cut to fit, it could name another device's row.
+  bool IdentityFits(const ScanWork& work, scan::ScanTextDecoder& decoder);
   void RemoveUnmanagedNodes(ScanWork& work);
   void ReportOutOfSync(const std::string& device_id);
   void Execute(const std::string& sql);

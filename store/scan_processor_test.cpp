@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Common/Include/ascii_case.h"
+#include "Common/Include/xtrace.h"
 #include "db/error.h"
 #include "db/schema_create.h"
 #include "diag/catalogue.h"
@@ -113,6 +114,19 @@ class ScanProcessorTest : public ::testing::TestWithParam<TestDatabaseServer> {
     return info ? info->table : "Computer";
   }
   std::string Memory() { return Value("SELECT PhysicalMemory FROM Memory").ToText(); }
+
+  // Tracing on, into CVDiv32.xlg of the test's root; the trace ends with
+  // TraceText().
+  void StartTrace() {
+    platform::registry::SetValue(platform::RegRoot::kLocalMachine,
+                                 "Software\\Arvex\\Corvane\\XTrace", "CVDiv32",
+                                 platform::RegValue::Dword(1));
+    xtrace::InitForModule(root_.path() + "/CVDiv32", "CVDiv32");
+  }
+  std::string TraceText() {
+    xtrace::Shutdown();
+    return ReadFileOrEmpty(root_.path() + "/CVDiv32.xlg");
+  }
 
   // Every stored row of the inventory but the device's update stamp.
   std::string Dump() {
@@ -272,6 +286,143 @@ TEST_P(ScanProcessorTest, ScansThatCannotBeAppliedAreSetAsideAndProcessingGoesOn
   EXPECT_FALSE(InStorage("SCA3.scn"));
   EXPECT_TRUE(fs::is_directory(storage_ + "/ErrorScan/SCA3.scn/inside"));
   EXPECT_NE(processor->error_text().find(storage_ + "/SCA3.scn"), std::string::npos);
+}
+
+TEST_P(ScanProcessorTest, AFullScanCutInsideAnEmbeddedFileLeavesTheDeviceAsItWas) {
+  StartTrace();
+  auto processor = Processor();
+  ASSERT_EQ(processor->ProcessScanFile(Drop("SCA1.scn", full_)).code, kScanApplied);
+  const std::string before = Dump();
+  const int disks = Count(TableOf("Computer.Mass Storage.Disk", "Size"));
+  const int groups = Count(TableOf("Computer.Users.Local Group", "GID"));
+  ASSERT_GT(disks, 0);
+  ASSERT_GT(groups, 0);
+
+  // Every header is there, but the text stops before the declared size and
+  // before "_EndContents": disks, users, groups, packages and files are cut.
+  const size_t disk_lines = full_.find("Mass Storage - Disk");
+  ASSERT_NE(disk_lines, std::string::npos);
+  const std::string head =
+      Replaced(full_.substr(0, disk_lines), "Physical Memory = 24105", "Physical Memory = 65536") +
+      "_BeginContents\n500\n1796000000\nfstab\n/etc/\n/dev/vda / ext4\n";
+  const ScanOutcome outcome = processor->ProcessScanFile(Drop("SCA2.scn", head));
+  EXPECT_EQ(outcome.code, kScanNotApplied);
+  EXPECT_TRUE(outcome.set_aside);
+  EXPECT_FALSE(outcome.stored);
+  EXPECT_FALSE(InStorage("SCA2.scn"));
+  EXPECT_EQ(SetAside("SCA2.scn"), head);
+  EXPECT_EQ(Dump(), before);
+  EXPECT_EQ(Memory(), "24105");
+
+  // A mini scan cut the same way is refused too.
+  const std::string mini =
+      "Device Name = vm\nNetwork - TCPIP - Host Name = vm\nNetwork - NIC Address = "
+      "02FC00000001\nMemory - Physical Memory = 32768\n_BeginContents\n9\n0\nf\n/\nab\n";
+  EXPECT_EQ(processor->ProcessMiniScanFile(Drop("IMS1.ims", mini), false), 0u);
+  EXPECT_EQ(SetAside("IMS1.ims"), mini);
+  EXPECT_EQ(Dump(), before);
+  const std::string trace = TraceText();
+  EXPECT_NE(trace.find("SCA2.scn not applied, kept in ErrorScan: The scan text ends inside"),
+            std::string::npos)
+      << trace;
+  EXPECT_NE(trace.find("IMS1.ims not applied, kept in ErrorScan"), std::string::npos) << trace;
+
+  // Closed, the same block is applied and the rest of the scan with it.
+  const std::string closed = head + "_EndContents\n" + full_.substr(disk_lines);
+  EXPECT_EQ(processor->ProcessScanFile(Drop("SCA3.scn", closed)).code, kScanApplied)
+      << processor->error_text();
+  EXPECT_EQ(Memory(), "65536");
+  EXPECT_EQ(Count(TableOf("Computer.Mass Storage.Disk", "Size")), disks);
+  EXPECT_EQ(Count(TableOf("Computer.Users.Local Group", "GID")), groups);
+  EXPECT_EQ(Count(TableOf("Computer.Configuration Files.File", "File Size")), 1);
+}
+
+TEST_P(ScanProcessorTest, AnIdentityValueLongerThanItsColumnRefusesTheScan) {
+  auto processor = Processor();
+  // Two IDs that share their first 499 characters, all that a line lookup
+  // sees: cut to fit, they would name one device.
+  const std::string id(10000, 'd');
+  for (const char* name : {"SCA1.scn", "SCA2.scn"}) {
+    const std::string scan =
+        "Device ID = " + id + name + "\nDevice Name = long\n" + "Memory - Physical Memory = 1\n";
+    const ScanOutcome outcome = processor->ProcessScanFile(Drop(name, scan));
+    EXPECT_EQ(outcome.code, kScanNotApplied);
+    EXPECT_TRUE(outcome.set_aside);
+    EXPECT_EQ(SetAside(name), scan);
+  }
+  EXPECT_EQ(Count("Computer"), 0);
+  EXPECT_EQ(Count("Memory"), 0);
+  std::optional<std::string> event = syslog_.WaitFor("Event 2392:");
+  ASSERT_TRUE(event.has_value());
+  EXPECT_NE(event->find("refused a scan of " + std::string(64, 'd') + "...: its Device ID is " +
+                        std::to_string(id.size() + 8) +
+                        " characters long, and the database holds at most 64 characters"),
+            std::string::npos)
+      << *event;
+
+  // A device name one character too long, in characters of any width.
+  const std::string name = "Device ID = {NAME}\nDevice Name = " + std::string(256, 'n') + "\n";
+  EXPECT_EQ(processor->ProcessScanFile(Drop("SCA3.scn", name)).code, kScanNotApplied);
+  event = syslog_.WaitFor("its Device Name is 256 characters long");
+  ASSERT_TRUE(event.has_value());
+  EXPECT_NE(event->find("refused a scan of {NAME}:"), std::string::npos) << *event;
+  // 64 characters of the scanners' code page, 128 bytes once decoded: fits.
+  const std::string wide(64, '\xE9');
+  EXPECT_EQ(processor
+                ->ProcessScanFile(Drop("SCA4.scn",
+                                       "Device ID = {WIDE}\nType = x\n"
+                                       "Network - NIC Address = " +
+                                           wide + "\n"))
+                .code,
+            kScanApplied)
+      << processor->error_text();
+
+  // Mini scans are matched by these values: refused the same way.
+  const std::string mini =
+      "Device Name = m\nNetwork - NIC Address = " + std::string(65, 'A') + "\n";
+  EXPECT_EQ(processor->ProcessMiniScanFile(Drop("IMS1.ims", mini), false), 0u);
+  EXPECT_EQ(SetAside("IMS1.ims"), mini);
+  EXPECT_TRUE(syslog_.WaitFor("its NIC Address is 65 characters long").has_value());
+  EXPECT_EQ(Count("Computer"), 1);
+}
+
+TEST_P(ScanProcessorTest, OtherLongValuesAreCutToTheirColumnAtACharacterBoundary) {
+  StartTrace();
+  // 70 characters of the scanners' code page for a column of 64: decoded,
+  // they are two and three bytes long ("\xE9" and "\x80": e acute, euro).
+  std::string scanned, stored;
+  for (int i = 0; i < 35; ++i) {
+    scanned += "\xE9\x80";
+    if (i < 32) stored += "\xC3\xA9\xE2\x82\xAC";
+  }
+  const std::string key(300, 'k');  // an adapter name for a column of 255
+  // Cut at 32, it would end in a blank that its literal drops.
+  const std::string status = std::string(31, 'u') + "  tail";
+  const std::string scan = "Device ID = {CUT}\nType = " + scanned +
+                           "\nNetwork - Adapter - (Name:" + key + ") - MTU = 9000\n" +
+                           "Network - Adapter - (Name:" + key + "x) - Status = " + status + "\n";
+  auto processor = Processor();
+  ASSERT_EQ(processor->ProcessScanFile(Drop("SCA1.scn", scan)).code, kScanApplied)
+      << processor->error_text();
+  EXPECT_EQ(Value("SELECT Type FROM Computer").ToText(), stored);
+  const std::string adapters = TableOf("Computer.Network.Adapter", "MTU");
+  // Two names that differ only past the width are one instance.
+  EXPECT_EQ(Count(adapters), 1);
+  EXPECT_EQ(Value("SELECT Name FROM " + adapters).ToText(), key.substr(0, 255));
+  EXPECT_EQ(Value("SELECT MTU FROM " + adapters).ToText(), "9000");
+  EXPECT_EQ(Value("SELECT Status FROM " + adapters).ToText(), std::string(31, 'u'));
+
+  // The cut values meet their stored selves: nothing changes, and nothing
+  // but the device's update stamp is written.
+  const std::string before = Dump();
+  const uint64_t written = device_.connection()->statement_counts().rows_written;
+  ASSERT_EQ(processor->ProcessScanFile(Drop("SCA2.scn", scan)).code, kScanApplied);
+  EXPECT_EQ(Dump(), before);
+  EXPECT_EQ(device_.connection()->statement_counts().rows_written - written, 1u);
+  const std::string trace = TraceText();
+  EXPECT_NE(trace.find("SCA2.scn applied to device {CUT}; 4 values cut to fit their columns"),
+            std::string::npos)
+      << trace;
 }
 
 TEST_P(ScanProcessorTest, AFailedScanIsDeletedOnlyOnceItsTextIsSaved) {

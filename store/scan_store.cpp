@@ -178,6 +178,7 @@ void ScanStore::ResetForScan() {
   has_deletions_ = false;
   identity_changes_ = 0;
   hardware_changes_ = 0;
+  values_cut_ = 0;
   last_statement_seconds_ = 0;
   file_instance_seconds_ = 0;
   file_catalogue_seconds_ = 0;
@@ -424,6 +425,16 @@ void ScanStore::RecordChange(const db::DbValue& old_value, const db::DbValue& ne
                                  key_value);
 }
 
+void ScanStore::CutToColumn(const db::AttributeInfo& info, std::string& value) {
+  if (info.data_type != db::kValueText) return;
+  const int width = metaschema_.TextWidth(info.table, info.column);
+  if (width <= 0 || !db::CutToWidth(value, static_cast<size_t>(width), kind_)) return;
+  ++values_cut_;
+  // A cut that ends at a blank: the literal drops it, and the stored value
+  // must still equal the scanned one on the next scan.
+  value = std::string(db::TrimSqlWhiteSpace(value));
+}
+
 bool ScanStore::WriteAttribute(scan::ScanLine& line) {
   line.column.clear();
   const db::AttributeInfo* info = metaschema_.FindAttribute(line.component, line.attribute);
@@ -433,6 +444,11 @@ bool ScanStore::WriteAttribute(scan::ScanLine& line) {
     key_info = metaschema_.FindAttribute(line.component, line.key_attribute);
   }
   const int pk_value_type = key_info ? PkValueType(*key_info) : 0;
+  // Cut before anything compares or writes them, so that a stored cut value
+  // is met by the same cut value on every scan. A deleted item's value only
+  // marks the deletion; its key must name the stored (cut) instance.
+  if (!line.deleted) CutToColumn(*info, line.value);
+  if (key_info) CutToColumn(*key_info, line.key_value);
 
   // The stored cell of this attribute in the instance's row, when the
   // snapshot holds an acceptable row for the instance.

@@ -6,10 +6,13 @@
 // collects what must be written per component instance (pending rows),
 // writes those rows parents first with generated INSERT, UPDATE and DELETE
 // statements, and after a full scan removes what the scan no longer reports.
-// Software files are split on the way: the device's file instance
-// (FileInfoInstance) keeps its path and device-specific columns, and is
-// linked to the shared file catalogue (FileInfo, one row per file name and
-// size, created on first sight) that holds title, vendor and version.
+// A text value or instance key longer than its column (by the width the
+// database catalogue declares) is cut to fit, at a character boundary, before
+// it is compared or written. Software files are split on the way: the
+// device's file instance (FileInfoInstance) keeps its path and
+// device-specific columns, and is linked to the shared file catalogue
+// (FileInfo, one row per file name and size, created on first sight) that
+// holds title, vendor and version.
 //
 // Ownership: borrows the connection and the metaschema of its thread's
 // device processor; both must outlive the store. One store per scan.
@@ -178,6 +181,9 @@ class ScanStore : public scan::InventoryWriter {
   uint32_t identity_changes() const { return identity_changes_; }
   // Modifications made before the software section.
   uint32_t hardware_changes() const { return hardware_changes_; }
+  // Text values and instance keys longer than their column (by the width
+  // the database catalogue gives it), cut at a character boundary to fit.
+  uint32_t values_cut() const { return values_cut_; }
   // Duration of the most recent flushed statement, in seconds.
   double last_statement_seconds() const { return last_statement_seconds_; }
   // Seconds spent in this scan finding the rows of file instances and
@@ -277,6 +283,8 @@ class ScanStore : public scan::InventoryWriter {
   // A table name of the metaschema as the catalogue stores it: upper case on
   // Oracle, lower case on PostgreSQL, as written elsewhere.
   std::string CatalogueName(std::string_view name) const;
+  // Cuts a text `value` of `info`'s column to the column's width.
+  void CutToColumn(const db::AttributeInfo& info, std::string& value);
   void RecordChange(const db::DbValue& old_value, const db::DbValue& new_value,
                     const db::AttributeInfo& attribute, int pk_value_type,
                     const std::string& key_value);
@@ -308,6 +316,7 @@ class ScanStore : public scan::InventoryWriter {
   bool has_deletions_ = false;
   uint32_t identity_changes_ = 0;
   uint32_t hardware_changes_ = 0;
+  uint32_t values_cut_ = 0;
   double last_statement_seconds_ = 0;
   double file_instance_seconds_ = 0;
   double file_catalogue_seconds_ = 0;
