@@ -49,11 +49,15 @@ bool WaitUntil(const std::function<bool()>& condition, int timeout_ms) {
 class ServerOutageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!postgres_.available()) GTEST_SKIP() << "no private PostgreSQL server (needs root)";
+    postgres_ = std::make_unique<testing::PrivatePostgres>();
+    if (!postgres_->available()) GTEST_SKIP() << "no private PostgreSQL server (needs root)";
+    SetUpOn(postgres_->server());
+  }
+  void SetUpOn(const testing::TestDatabaseServer& server) {
     unsetenv("NOTIFY_SOCKET");
-    database_ = std::make_unique<testing::ScratchDatabase>(postgres_.server());
+    database_ = std::make_unique<testing::ScratchDatabase>(server);
     Connect();
-    db::CreateInventoryDatabase(connection_, db::kDbmsPostgres);
+    db::CreateInventoryDatabase(connection_, server.kind);
     testing::WriteDefaultConnection(*database_);
     fs::create_directories(program_directory_ + "/cvscan");
     for (const char* file : {"CVDiv32", "libnotifex.so", "libcvcredentials.so"}) {
@@ -128,11 +132,11 @@ class ServerOutageTest : public ::testing::Test {
     WriteBatch();
     StartServer(as_service);
     ASSERT_TRUE(WaitUntil([&] { return Count("Computer") >= 3; }, 60000));
-    ASSERT_TRUE(postgres_.Stop(stop_mode));
+    ASSERT_TRUE(postgres_->Stop(stop_mode));
     connection_.Close();
     std::this_thread::sleep_for(std::chrono::seconds(kOutageSeconds));
     EXPECT_FALSE(server_->Wait(0)) << "the server must not stop over an outage";
-    ASSERT_TRUE(postgres_.Start());
+    ASSERT_TRUE(postgres_->Start());
     Connect();
     ASSERT_LT(Count("Computer"), kScans) << "the batch ended before the outage; nothing was tested";
     EXPECT_TRUE(WaitUntil([&] { return Count("Computer") == kScans && FilesLeft("") == 0; }, 60000))
@@ -144,7 +148,7 @@ class ServerOutageTest : public ::testing::Test {
     EXPECT_EQ(EventCount(4107), 2u) << "online at start, then one recovery";
   }
 
-  testing::PrivatePostgres postgres_;
+  std::unique_ptr<testing::PrivatePostgres> postgres_;
   testing::TempRoot root_;
   std::unique_ptr<testing::ScratchDatabase> database_;
   db::Connection connection_;
@@ -165,14 +169,42 @@ TEST_F(ServerOutageTest, AServerStartedWhileTheDatabaseIsDownBeginsOnceItIsUp) {
   testing::WriteFile(program_directory_ + "/cvscan/SCA0001.scn",
                      "Device ID = {EARLY}\nDevice Name = early\nOS - Name = Linux\n");
   connection_.Close();
-  ASSERT_TRUE(postgres_.Stop("fast"));
+  ASSERT_TRUE(postgres_->Stop("fast"));
   StartServer(/*as_service=*/false);
   std::this_thread::sleep_for(std::chrono::seconds(5));
   EXPECT_FALSE(server_->Wait(0)) << "the server waits for its database";
-  ASSERT_TRUE(postgres_.Start());
+  ASSERT_TRUE(postgres_->Start());
   Connect();
   EXPECT_TRUE(WaitUntil([&] { return Count("Computer") == 1 && FilesLeft("") == 0; }, 60000));
   EXPECT_EQ(EventCount(4100), 1u);
+}
+
+// The embedded database locked by another program for a while: the scans
+// wait for it, and none is lost or set aside.
+class SqliteLockTest : public ServerOutageTest {
+ protected:
+  void SetUp() override {
+    for (const testing::TestDatabaseServer& server : testing::AvailableTestDatabases()) {
+      if (server.kind == db::kDbmsSqlite) SetUpOn(server);
+    }
+  }
+};
+
+TEST_F(SqliteLockTest, AnExclusiveLockHeldByAnotherProcessForTenSecondsDelaysTheScansOnly) {
+  WriteBatch();
+  StartServer(/*as_service=*/false);
+  ASSERT_TRUE(WaitUntil([&] { return Count("Computer") >= 3; }, 60000));
+  connection_.Execute("BEGIN EXCLUSIVE TRANSACTION");
+  const int locked_at = Count("Computer");
+  std::this_thread::sleep_for(std::chrono::seconds(kOutageSeconds));
+  EXPECT_EQ(Count("Computer"), locked_at) << "the lock held nothing back";
+  connection_.Execute("COMMIT");
+  ASSERT_LT(locked_at, kScans) << "the batch ended before the lock; nothing was tested";
+  EXPECT_TRUE(WaitUntil([&] { return Count("Computer") == kScans && FilesLeft("") == 0; }, 60000))
+      << Count("Computer") << " devices, " << FilesLeft("") << " files left";
+  EXPECT_EQ(Count("AppSoftware"), kScans * kPackages);
+  EXPECT_EQ(FilesLeft("/ErrorScan"), 0u);
+  EXPECT_FALSE(server_->Wait(0));
 }
 
 }  // namespace
