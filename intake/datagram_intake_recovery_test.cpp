@@ -133,6 +133,22 @@ TEST_F(DatagramRecoveryTest, FullAssemblyListMakesRoomForANewSender) {
   EXPECT_EQ(gone[0]->Receive(100), std::nullopt);
 }
 
+TEST_F(DatagramRecoveryTest, ElevenHundredAbandonedSendersAtTheBuiltInLimitDoNotShutOutTheNext) {
+  StartIntake({});
+  std::vector<std::string> scan = ScanDatagrams("NEXT", 3);
+  const std::string expected = FileOf(scan);
+  ASSERT_FALSE(expected.empty());
+  // 127.0.1.0 onwards: one loopback address per machine that goes silent.
+  for (uint32_t host = 0; host < 1100; ++host) {
+    UdpTestClient gone(port(), kLoopbackNet + 0x100 + host);
+    SendAcknowledged(gone, DataPacket(3, 1, "Device ID = {GONE}\0\0"s));
+  }
+  EXPECT_EQ(intake_->IncompleteScans(), kMaxIncompleteDatagramScans);
+  UdpTestClient client(port());
+  for (const std::string& datagram : scan) SendAcknowledged(client, datagram);
+  EXPECT_EQ(TakeScanFile(), expected);
+}
+
 TEST_F(DatagramRecoveryTest, StaleSetIsNotContinuedButANewStartIs) {
   auto now = std::make_shared<std::atomic<uint64_t>>(5000);
   StartIntake(DatagramIntakeOptions{.clock = [now] { return now->load(); }});
