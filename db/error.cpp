@@ -12,4 +12,11 @@ bool IsDatabaseFailureState(std::string_view sql_state) {
   return false;
 }
 
+bool IsDatabaseFailure(const DbError& error) {
+  if (IsDatabaseFailureState(error.sql_state())) return true;
+  const std::string_view text = error.what();
+  return text.find("database is locked") != std::string_view::npos ||
+         text.find("database table is locked") != std::string_view::npos;
+}
+
 }  // namespace corvane::db

@@ -41,6 +41,10 @@ class DbError : public std::runtime_error {
 // failure (40001, 40P01), or a time-out (HYT00, HYT01, 57014). Work that
 // failed so may succeed unchanged once the database is back.
 bool IsDatabaseFailureState(std::string_view sql_state);
+// IsDatabaseFailureState, or SQLite's busy or locked database (its driver
+// gives those the general state HY000), once the driver's own wait for the
+// lock has run out.
+bool IsDatabaseFailure(const DbError& error);
 
 }  // namespace corvane::db
 

@@ -174,7 +174,7 @@ void ScanProcessor::RollbackQuietly() {
 }
 
 bool ScanProcessor::DatabaseFailed(const db::DbError& failure) {
-  if (db::IsDatabaseFailureState(failure.sql_state())) return true;
+  if (db::IsDatabaseFailure(failure)) return true;
   db::Connection* connection = device_.connection();
   return connection == nullptr || !connection->is_open() ||
          connection->QuerySingleValue(db::LivenessQuery(device_.dbms_kind())).is_empty();
