@@ -323,10 +323,16 @@ void ProcessingThread::MiniScanSweep() {
     }
     const std::string path = platform::JoinPath(context_.storage.root, name);
     if (processor_->ProcessMiniScanFile(path, settings_.store_scans != 0) == 0) {
-      if (processor_->mini_scan_database_failed()) {
-        database_failed_ = true;
-        failed_mini_scan_ = path;
+      if (!processor_->mini_scan_database_failed()) return;
+      if (path == failed_path_ && failures_of_path_ >= kDatabaseFailuresPerScan) {
+        XTRACE("Mini scan %s met a database failure %d times: it is set aside", path.c_str(),
+               failures_of_path_ + 1);
+        SetAsideAfterDatabaseFailures(path);
+        failed_path_.clear();
+        continue;
       }
+      database_failed_ = true;
+      failed_mini_scan_ = path;
       return;
     }
   }
