@@ -204,9 +204,15 @@ class Connection {
     // file): a failed transfer whatever the stream looked like.
     int local_error = 0;
     bool file_failed = false;
+    // Bytes of scan text for the file (while the server stops, nothing is
+    // written, but they count all the same).
+    uint64_t written = 0;
   };
-  // Receives the stream that begins with `first_chunk` into `file`.
-  StreamOutcome ReceiveStream(std::string_view first_chunk, ScanFileWriter& file);
+  // Receives the stream that begins with `first_chunk` into `file`, writing
+  // at most `text_limit` bytes: the text beyond that is not written, and
+  // the transfer fails with EFBIG.
+  StreamOutcome ReceiveStream(std::string_view first_chunk, uint64_t text_limit,
+                              ScanFileWriter& file);
   // Both false when the scan was not taken although the client sent one.
   bool ReceiveFullScan(const ScanRequest& request, bool into_error_scan);
   bool ReceiveMiniScan(std::string_view payload);
@@ -369,15 +375,14 @@ ReplyRecordBytes Connection::ReplyFor(const ScanRequest& request) const {
 }
 
 Connection::StreamOutcome Connection::ReceiveStream(std::string_view first_chunk,
-                                                    ScanFileWriter& file) {
+                                                    uint64_t text_limit, ScanFileWriter& file) {
   StreamOutcome outcome;
   outcome.compressed = !IsPlainScanText(first_chunk);
   std::optional<ScanInflater> inflater;
   if (outcome.compressed) inflater.emplace();
   std::string line_buffer;
   line_buffer.reserve(outcome.compressed ? kInitialCompressedLineBuffer : kInitialPlainLineBuffer);
-  const uint64_t decoded_limit = 2ull * settings_.max_scan_file_size;
-  uint64_t decoded_total = 0;
+  uint64_t& written = outcome.written;
 
   char chunk[kReceiveChunkSize];
   std::string_view received = first_chunk;
@@ -388,13 +393,12 @@ Connection::StreamOutcome Connection::ReceiveStream(std::string_view first_chunk
       if (inflater->Feed(received) == ScanInflater::Result::kError) break;
       decoded = inflater->decoded();
     }
-    decoded_total += decoded.size();
-    if (decoded_total > decoded_limit) {
-      outcome.local_error = EFBIG;
-      break;
-    }
     line_buffer.clear();
     AppendScanFileText(decoded, line_buffer);
+    // Counted after the conversion, which doubles a text of line ends: the
+    // bound is on what reaches the disk.
+    const bool too_big = line_buffer.size() > text_limit - written;
+    if (too_big) line_buffer.resize(static_cast<size_t>(text_limit - written));
     if (context_.is_running()) {
       try {
         file.Write(line_buffer);
@@ -403,6 +407,11 @@ Connection::StreamOutcome Connection::ReceiveStream(std::string_view first_chunk
         outcome.file_failed = true;
         break;
       }
+    }
+    written += line_buffer.size();
+    if (too_big) {
+      outcome.local_error = EFBIG;
+      break;
     }
     outcome.last_received = Receive(chunk);
     if (timed_out_) outcome.local_error = ETIMEDOUT;
@@ -434,10 +443,16 @@ bool Connection::ReceiveFullScan(const ScanRequest& request, bool into_error_sca
     return false;
   }
 
-  StreamOutcome outcome =
-      ReceiveStream(std::string_view(first_chunk, static_cast<size_t>(received)), *file);
+  // The address line counts towards the bound, so the file never passes it.
+  const uint64_t file_limit = 2ull * settings_.max_scan_file_size;
+  const uint64_t address_size = address_line ? address_line->size() : 0;
+  const uint64_t text_limit = file_limit > address_size ? file_limit - address_size : 0;
+  StreamOutcome outcome = ReceiveStream(
+      std::string_view(first_chunk, static_cast<size_t>(received)), text_limit, *file);
   try {
-    if (address_line && !outcome.file_failed) file->Write(*address_line);
+    if (address_line && !outcome.file_failed && outcome.written + address_size <= file_limit) {
+      file->Write(*address_line);
+    }
     if (outcome.local_error == 0 && context_.is_running() && outcome.last_received == 0 &&
         outcome.stream_complete) {
       file->SyncAndClose();
