@@ -23,6 +23,7 @@
 
 #include "Common/Include/xtrace.h"
 #include "diag/catalogue.h"
+#include "intake/error_directories.h"
 #include "intake/scan_protocol.h"
 #include "intake/storage.h"
 #include "notifex/notifex.h"
@@ -34,7 +35,8 @@ struct TcpReceiverShared {
   TcpReceiverShared(service::ServerContext& context, TcpReceiverOptions options)
       : context(context),
         options(options),
-        storage(StorageDirectoriesFor(context.program_directory)) {}
+        storage(StorageDirectoriesFor(context.program_directory)),
+        error_directories(ErrorDirectoryLimitOf(context)) {}
 
   enum class Admission { kAdmitted, kServerFull, kAddressFull };
   // Counts a new connection from `address` (network byte order) unless the
@@ -60,6 +62,7 @@ struct TcpReceiverShared {
   // Its own copy: server start fills context.storage only after the
   // listeners are up, while connections may already arrive.
   const service::StorageDirectories storage;
+  const std::shared_ptr<ErrorDirectoryLimit> error_directories;
   std::atomic<int> listen_socket{-1};
   std::atomic<bool> closing{false};
   std::atomic<uint16_t> port{0};
@@ -161,8 +164,13 @@ void SetTimeouts(int socket, uint32_t seconds) {
 // One accepted connection, served by its own thread; owns the socket.
 class Connection {
  public:
-  Connection(ServerContext& context, const service::StorageDirectories& storage, int socket)
-      : context_(context), storage_(storage), settings_(context.settings()), socket_(socket) {
+  Connection(ServerContext& context, const service::StorageDirectories& storage,
+             ErrorDirectoryLimit& error_directories, int socket)
+      : context_(context),
+        storage_(storage),
+        error_directories_(error_directories),
+        settings_(context.settings()),
+        socket_(socket) {
     SetTimeouts(socket_, IdleTimeoutSeconds(settings_));
   }
   ~Connection() {
@@ -222,6 +230,7 @@ class Connection {
 
   ServerContext& context_;
   const service::StorageDirectories& storage_;
+  ErrorDirectoryLimit& error_directories_;
   const service::Settings& settings_;
   int socket_;
   int network_error_ = 0;
@@ -459,6 +468,7 @@ bool Connection::ReceiveFullScan(const ScanRequest& request, bool into_error_sca
       std::string final_path =
           RenameToFinalName(file->path(), settings_.scan_file_prefix, kScanExtension);
       XTRACE("Scan received into %s", final_path.c_str());
+      if (into_error_scan) error_directories_.Added(final_path);
       return true;
     }
     file->Close();
@@ -485,10 +495,14 @@ bool Connection::ReceiveFullScan(const ScanRequest& request, bool into_error_sca
 }
 
 void Connection::SetAsideFailedScan(const std::string& path, bool into_error_scan) {
-  if (into_error_scan) return;
+  if (into_error_scan) {
+    error_directories_.Added(path);
+    return;
+  }
   try {
     EnsureDirectory(storage_.error_trans);
-    MoveToUniqueName(path, storage_.error_trans, settings_.scan_file_prefix, kScanExtension);
+    error_directories_.Added(
+        MoveToUniqueName(path, storage_.error_trans, settings_.scan_file_prefix, kScanExtension));
   } catch (const platform::OsError& error) {
     // The ".tmp" name keeps it out of the queue; it stays for the
     // administrator.
@@ -517,7 +531,8 @@ bool Connection::ReceiveMiniScan(std::string_view payload) {
   try {
     file->Close();
     EnsureDirectory(storage_.error_trans);
-    MoveToUniqueName(file->path(), storage_.error_trans, kMiniScanPrefix, kMiniScanExtension);
+    error_directories_.Added(
+        MoveToUniqueName(file->path(), storage_.error_trans, kMiniScanPrefix, kMiniScanExtension));
   } catch (const platform::OsError& error) {
     XTRACE("Failed mini scan stays as %s: %s", file->path().c_str(), error.what());
   }
@@ -533,7 +548,8 @@ struct ConnectionStart {
 void* RunConnectionThread(void* argument) {
   std::unique_ptr<ConnectionStart> start(static_cast<ConnectionStart*>(argument));
   try {
-    Connection(start->shared->context, start->shared->storage, start->socket).Run();
+    TcpReceiverShared& shared = *start->shared;
+    Connection(shared.context, shared.storage, *shared.error_directories, start->socket).Run();
   } catch (const std::exception& error) {
     XTRACE("TCP connection ended by %s", error.what());
   } catch (...) {

@@ -162,6 +162,35 @@ TEST_F(TcpReceiverFailureTest, AScanFileNeverGrowsPastTwiceTheMaximumScanSize) {
   EXPECT_EQ(receive_errors, 2);
 }
 
+TEST_F(TcpReceiverFailureTest, FailedTransfersKeepErrorTransWithinItsBound) {
+  settings().max_scan_file_size = 200000;  // each failed transfer keeps 400000 bytes
+  settings().max_error_directory_mb = 1;
+  StartReceiver();
+  const std::string bomb = CompressedStream(std::string(4 << 20, '\n'));
+  for (int client = 0; client < 4; ++client) {
+    TestClient sender(port());
+    ASSERT_TRUE(sender.Send(BuildFullScanRequest("{BIG}")));
+    ASSERT_TRUE(sender.ReceiveReply());
+    sender.Send(bomb);
+    EXPECT_EQ(sender.WaitForServerEnd(10000), ServerEnd::kReset);
+    Settle();  // one after the other, so that their age is their order
+  }
+
+  // The third passed 1 MiB, and so did the fourth: each time the oldest went.
+  std::vector<std::string> kept = FilesIn(context_.storage.error_trans);
+  EXPECT_EQ(kept.size(), 2u);
+  uint64_t total = 0;
+  for (const std::string& name : kept)
+    total += Read(context_.storage.error_trans + "/" + name).size();
+  EXPECT_EQ(total, 800000u);
+  std::vector<std::vector<std::string>> clean_ups;
+  for (const notifex::EventRecord& event : Events()) {
+    if (event.event_id == diag::kMsgErrorDirectoriesCleaned) clean_ups.push_back(event.inserts);
+  }
+  const std::vector<std::string> one_file = {"1", "400000", "1048576"};
+  EXPECT_EQ(clean_ups, (std::vector<std::vector<std::string>>{one_file, one_file}));
+}
+
 TEST_F(TcpReceiverFailureTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {
   settings().max_tcp_connections = 2;
   StartReceiver();
