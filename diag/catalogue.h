@@ -61,6 +61,7 @@ enum MessageId : uint32_t {
   kMsgDuplicateDeviceId = 2390,
   kMsgDeviceOutOfSync = 2391,
   kMsgIdentityValueTooLong = 2392,
+  kMsgErrorDirectoriesCleaned = 2393,
   kMsgComponentDeleted = 4097,
   kMsgAttributeModified = 4098,
   kMsgAttributeDeleted = 4099,

@@ -21,6 +21,7 @@
 #include "db/open_failure.h"
 #include "db/schema.h"
 #include "diag/catalogue.h"
+#include "intake/error_directories.h"
 #include "intake/processing_stats.h"
 #include "intake/scan_queue.h"
 #include "intake/storage.h"
@@ -54,12 +55,16 @@ constexpr uint32_t kLongestReconnectPauseMs = 60000;
 constexpr int kDatabaseFailuresPerScan = 5;
 
 // Into "ErrorScan" beside it, as a scan refused for what it holds.
-void SetAsideAfterDatabaseFailures(const std::string& path) {
+void SetAsideAfterDatabaseFailures(const std::string& path, ErrorDirectoryLimit& limit) {
   const std::string target = scan::ErrorScanPath(path);
   std::error_code error;
   fs::create_directory(fs::path(target).parent_path(), error);
   fs::rename(path, target, error);
-  if (error) XTRACE("Cannot set %s aside: %s", path.c_str(), error.message().c_str());
+  if (error) {
+    XTRACE("Cannot set %s aside: %s", path.c_str(), error.message().c_str());
+    return;
+  }
+  limit.Added(target);
 }
 
 int ClampToInt(uint32_t value) { return static_cast<int>(std::min<uint32_t>(value, INT_MAX)); }
@@ -67,7 +72,9 @@ int ClampToInt(uint32_t value) { return static_cast<int>(std::min<uint32_t>(valu
 class ProcessingThread {
  public:
   explicit ProcessingThread(service::ServerContext& context)
-      : context_(context), settings_(context.settings()) {}
+      : context_(context),
+        settings_(context.settings()),
+        error_directories_(ErrorDirectoryLimitOf(context)) {}
   ~ProcessingThread();
   ProcessingThread(const ProcessingThread&) = delete;
   ProcessingThread& operator=(const ProcessingThread&) = delete;
@@ -96,8 +103,15 @@ class ProcessingThread {
   void PublishStats();
   bool keep_going() const { return ok_ && context_.is_running(); }
 
+  // Per-device processing puts the scans it does not apply into
+  // "ErrorScan" beside them, under their own names.
+  void CountSetAside(const std::string& path) {
+    error_directories_->Added(scan::ErrorScanPath(path));
+  }
+
   service::ServerContext& context_;
   const service::Settings& settings_;
+  const std::shared_ptr<ErrorDirectoryLimit> error_directories_;
   // Set after a maintenance so that files that arrived meanwhile are seen.
   platform::Event rescan_{/*manual_reset=*/false, /*initially_set=*/false};
   std::unique_ptr<platform::DirectoryWatch> watch_;
@@ -185,8 +199,10 @@ bool ProcessingThread::Open(bool loss_reported) {
   pxe_jobs_ = std::make_unique<tasks::PxeJobLauncher>(
       device_, tasks::ProcessJobComponent(tasks::ServerTextLogSettings(log_directory)));
   processor_->set_mini_scan_follow_up(pxe_jobs_.get());
-  queue_ = std::make_unique<ScanQueue>(context_.storage.root, context_.storage.error_big_scan,
-                                       settings_.max_scan_file_size, settings_.scan_file_prefix);
+  queue_ = std::make_unique<ScanQueue>(
+      context_.storage.root, context_.storage.error_big_scan, settings_.max_scan_file_size,
+      settings_.scan_file_prefix, ScanQueue::Lister(),
+      [limit = error_directories_](const std::string& path) { limit->Added(path); });
   // A reader learns at once where the counts stand before it sends.
   PublishStats();
   return true;
@@ -323,11 +339,15 @@ void ProcessingThread::MiniScanSweep() {
     }
     const std::string path = platform::JoinPath(context_.storage.root, name);
     if (processor_->ProcessMiniScanFile(path, settings_.store_scans != 0) == 0) {
-      if (!processor_->mini_scan_database_failed()) return;
+      if (!processor_->mini_scan_database_failed()) {
+        CountSetAside(path);
+        return;
+      }
       if (path == failed_path_ && failures_of_path_ >= kDatabaseFailuresPerScan) {
         XTRACE("Mini scan %s met a database failure %d times: it is set aside", path.c_str(),
                failures_of_path_ + 1);
         SetAsideAfterDatabaseFailures(path);
+        CountSetAside(path);
         failed_path_.clear();
         continue;
       }
@@ -341,6 +361,7 @@ void ProcessingThread::MiniScanSweep() {
 void ProcessingThread::ProcessCurrentFile(const std::string& path) {
   try {
     const store::ScanOutcome outcome = processor_->ProcessScanFile(path);
+    if (!outcome.stored && !outcome.database_failed) CountSetAside(path);
     if (outcome.code == store::kScanApplied || outcome.code == store::kScanOutOfSync ||
         outcome.set_aside) {
       queue_->DropCurrent();
@@ -359,7 +380,7 @@ void ProcessingThread::ProcessCurrentFile(const std::string& path) {
       }
       XTRACE("Scan file %s met a database failure %d times: it is set aside", path.c_str(),
              failures_of_path_ + 1);
-      SetAsideAfterDatabaseFailures(path);
+      SetAsideAfterDatabaseFailures(path, *error_directories_);
       queue_->DropCurrent();
       failed_path_.clear();
       return;

@@ -212,6 +212,31 @@ TEST_P(ProcessingLoopTest, ScansWithoutADeviceIdAreSetAsideAndTheLoopGoesOn) {
   EXPECT_FALSE(thread_->Finished());
 }
 
+TEST_P(ProcessingLoopTest, ScansSetAsideCountTowardsTheErrorDirectoriesBound) {
+  settings().max_error_directory_mb = 1;
+  settings().max_scan_file_size = 100000;
+  context_.storage = StorageDirectoriesFor(root_.path());
+  fs::create_directories(context_.storage.error_trans);
+  const std::string old = context_.storage.error_trans + "/SCA0001.scn";
+  WriteFile(old, std::string(1000000, 'x'));
+  fs::last_write_time(old, fs::last_write_time(old) - std::chrono::hours(1));
+  WriteFile(dir() + "/BAD0001.scn", "Device Name = nameless\n");
+  WriteFile(dir() + "/BIG0001.scn", ScanOf(1) + std::string(100000, '#'));
+  Start();
+
+  // Both set aside, the big one without being read: together with the old
+  // transfer they pass 1 MiB, and the old one makes room.
+  ASSERT_TRUE(Eventually([&] {
+    return FilesIn(context_.storage.error_scan).size() == 1 &&
+           FilesIn(context_.storage.error_big_scan).size() == 1 && !fs::exists(old);
+  }));
+  EXPECT_TRUE(syslog_.WaitFor(
+      "Event 2393: Inventory server removed the 1 oldest files (1000000 bytes) from the "
+      "ErrorScan, ErrorBigScan and ErrorTrans directories, which together held more than "
+      "1048576 bytes."));
+  EXPECT_FALSE(thread_->Finished());
+}
+
 TEST_P(ProcessingLoopTest, PublishesItsCountsWhenTheQueueIsWorkedOff) {
   const std::string stats_path = root_.path() + "/CVDiv32.stats";
   auto published = [&] { return ParseProcessingStats(ReadFileOrEmpty(stats_path)); };

@@ -1,58 +1,15 @@
 #include "intake/scan_queue.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <utility>
 
-#include "Common/Include/ascii_case.h"
 #include "Common/Include/xtrace.h"
 #include "intake/storage.h"
 #include "platform/error.h"
 #include "platform/paths.h"
 
 namespace corvane::intake {
-namespace {
-
-bool HasExtension(std::string_view name, std::string_view extension) {
-  if (name.size() < extension.size() + 2) return false;  // at least one character before "."
-  const size_t dot = name.size() - extension.size() - 1;
-  if (name[dot] != '.') return false;
-  return EqualsIgnoringCase(name.substr(dot + 1), extension);
-}
-
-}  // namespace
-
-std::vector<ScanFileEntry> ListDirectory(const std::string& directory, std::string_view extension) {
-  DIR* dir = opendir(directory.c_str());
-  if (dir == nullptr) throw platform::OsError("list directory " + directory, errno);
-  std::vector<ScanFileEntry> entries;
-  for (;;) {
-    errno = 0;
-    dirent* record = readdir(dir);
-    if (record == nullptr) break;
-    std::string_view name = record->d_name;
-    if (!HasExtension(name, extension)) continue;
-    struct stat status;
-    // Gone since the listing, or not a plain file (a directory or a link
-    // with a scan file's name): not a scan.
-    if (fstatat(dirfd(dir), record->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
-    if (!S_ISREG(status.st_mode)) continue;
-    ScanFileEntry entry;
-    entry.name = std::string(name);
-    entry.size = static_cast<uint64_t>(status.st_size);
-    entry.last_write_ns =
-        static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
-    entries.push_back(std::move(entry));
-  }
-  const int error = errno;
-  closedir(dir);
-  if (error != 0) throw platform::OsError("list directory " + directory, error);
-  return entries;
-}
 
 std::mutex& ScanQueueLock() {
   static std::mutex lock;
@@ -60,12 +17,13 @@ std::mutex& ScanQueueLock() {
 }
 
 ScanQueue::ScanQueue(std::string directory, std::string big_scan_directory, uint64_t max_file_size,
-                     std::string prefix, Lister lister)
+                     std::string prefix, Lister lister, MovedAside moved_aside)
     : directory_(std::move(directory)),
       big_scan_directory_(std::move(big_scan_directory)),
       max_file_size_(max_file_size),
       prefix_(std::move(prefix)),
-      lister_(std::move(lister)) {
+      lister_(std::move(lister)),
+      moved_aside_(std::move(moved_aside)) {
   if (!lister_) {
     lister_ = [](const std::string& dir) { return ListDirectory(dir, kScanExtension); };
   }
@@ -83,6 +41,7 @@ void ScanQueue::Refill() {
         XTRACE("Scan file %s has %llu bytes, more than %llu: moved to %s", path.c_str(),
                static_cast<unsigned long long>(entry.size),
                static_cast<unsigned long long>(max_file_size_), moved.c_str());
+        if (moved_aside_) moved_aside_(moved);
       } catch (const platform::OsError& error) {
         XTRACE("Scan file %s is too big but stays: %s", path.c_str(), error.what());
       }

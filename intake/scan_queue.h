@@ -27,19 +27,9 @@
 #include <string_view>
 #include <vector>
 
+#include "intake/storage.h"
+
 namespace corvane::intake {
-
-// One file as the directory listing found it.
-struct ScanFileEntry {
-  std::string name;  // within the directory
-  uint64_t size = 0;
-  int64_t last_write_ns = 0;  // nanoseconds since 1970
-};
-
-// The regular files of `directory` whose names end in "." + `extension`
-// (ASCII case ignored), in the order the directory returns them. Throws
-// platform::OsError when the directory cannot be read.
-std::vector<ScanFileEntry> ListDirectory(const std::string& directory, std::string_view extension);
 
 // Held while the mini-scan sweep runs and the next scan file is taken.
 std::mutex& ScanQueueLock();
@@ -50,11 +40,14 @@ class ScanQueue {
   // the listing order).
   using Lister = std::function<std::vector<ScanFileEntry>(const std::string& directory)>;
 
+  // Told the new path of each file moved into the big-scan directory.
+  using MovedAside = std::function<void(const std::string& path)>;
+
   // `big_scan_directory` receives the files above `max_file_size` bytes,
   // named with `prefix` (its first three characters). An empty `lister`
   // lists with ListDirectory.
   ScanQueue(std::string directory, std::string big_scan_directory, uint64_t max_file_size,
-            std::string prefix, Lister lister = {});
+            std::string prefix, Lister lister = {}, MovedAside moved_aside = {});
 
   // Makes the oldest waiting file the current entry and returns it,
   // listing the directory first when nothing waits. nullptr: no file.
@@ -78,6 +71,7 @@ class ScanQueue {
   uint64_t max_file_size_;
   std::string prefix_;
   Lister lister_;
+  MovedAside moved_aside_;
   std::deque<ScanFileEntry> waiting_;
   std::optional<ScanFileEntry> current_;
 };

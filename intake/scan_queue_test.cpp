@@ -99,11 +99,14 @@ TEST_F(ScanQueueTest, EqualTimesKeepTheListingOrder) {
 TEST_F(ScanQueueTest, FilesAboveTheLimitMoveToErrorBigScanAndAreNeverQueued) {
   WriteScan("exact.scn", 100, 9, 0);
   WriteScan("over.scn", 101, 8, 0);
-  ScanQueue queue(dir_, big_, 100, "SCANNER");
+  std::vector<std::string> told;  // what the error directories' bound learns
+  ScanQueue queue(dir_, big_, 100, "SCANNER", {},
+                  [&](const std::string& path) { told.push_back(path); });
   EXPECT_EQ(Drain(queue), std::vector<std::string>{"exact.scn"});
   EXPECT_FALSE(fs::exists(dir_ + "/over.scn"));
   const std::vector<std::string> moved = FilesIn(big_);
   ASSERT_EQ(moved.size(), 1u);
+  EXPECT_EQ(told, std::vector<std::string>{big_ + "/" + moved[0]});
   // Three characters of the prefix, four hex digits, ".scn"; no placeholder left.
   EXPECT_EQ(moved[0].size(), 11u) << moved[0];
   EXPECT_EQ(moved[0].substr(0, 3), "SCA");
@@ -115,9 +118,11 @@ TEST_F(ScanQueueTest, ABigFileThatCannotBeMovedStaysOutOfTheQueue) {
   fs::remove(big_);
   WriteScan("over.scn", 101, 8, 0);
   WriteScan("fine.scn", 5, 9, 0);
-  ScanQueue queue(dir_, big_, 100, "SCA");
+  bool told = false;
+  ScanQueue queue(dir_, big_, 100, "SCA", {}, [&](const std::string&) { told = true; });
   EXPECT_EQ(Drain(queue), std::vector<std::string>{"fine.scn"});
   EXPECT_TRUE(fs::exists(dir_ + "/over.scn"));
+  EXPECT_FALSE(told);
 }
 
 TEST_F(ScanQueueTest, TheDirectoryIsListedOnlyWhenTheQueueRanEmpty) {

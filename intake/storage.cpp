@@ -1,5 +1,6 @@
 #include "intake/storage.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "Common/Include/ascii_case.h"
 #include "Common/Include/xtrace.h"
 #include "platform/error.h"
 #include "platform/paths.h"
@@ -52,6 +54,14 @@ int RenameWithoutReplacing(const std::string& from, const std::string& to) {
   if (link(from.c_str(), to.c_str()) != 0) return errno;
   unlink(from.c_str());
   return 0;
+}
+
+bool HasExtension(std::string_view name, std::string_view extension) {
+  if (extension.empty()) return true;
+  if (name.size() < extension.size() + 2) return false;  // at least one character before "."
+  const size_t dot = name.size() - extension.size() - 1;
+  if (name[dot] != '.') return false;
+  return EqualsIgnoringCase(name.substr(dot + 1), extension);
 }
 
 }  // namespace
@@ -194,6 +204,34 @@ std::string RenameToFinalName(const std::string& path, std::string_view prefix,
   if (error == 0) return final_path;
   if (error != EEXIST) throw platform::OsError("rename " + path + " to " + final_path, error);
   return MoveToUniqueName(path, DirectoryOf(path), prefix, extension);
+}
+
+std::vector<ScanFileEntry> ListDirectory(const std::string& directory, std::string_view extension) {
+  DIR* dir = opendir(directory.c_str());
+  if (dir == nullptr) throw platform::OsError("list directory " + directory, errno);
+  std::vector<ScanFileEntry> entries;
+  for (;;) {
+    errno = 0;
+    dirent* record = readdir(dir);
+    if (record == nullptr) break;
+    std::string_view name = record->d_name;
+    if (!HasExtension(name, extension)) continue;
+    struct stat status;
+    // Gone since the listing, or not a plain file (a directory or a link
+    // with a scan file's name): not a scan.
+    if (fstatat(dirfd(dir), record->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (!S_ISREG(status.st_mode)) continue;
+    ScanFileEntry entry;
+    entry.name = std::string(name);
+    entry.size = static_cast<uint64_t>(status.st_size);
+    entry.last_write_ns =
+        static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+    entries.push_back(std::move(entry));
+  }
+  const int error = errno;
+  closedir(dir);
+  if (error != 0) throw platform::OsError("list directory " + directory, error);
+  return entries;
 }
 
 }  // namespace corvane::intake

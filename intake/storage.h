@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "service/server_context.h"
 
@@ -87,6 +88,19 @@ std::string MoveToUniqueName(const std::string& path, const std::string& directo
 
 // Creates `path` (not its parents) unless it exists. False on failure.
 bool EnsureDirectory(const std::string& path);
+
+// One file as the directory listing found it.
+struct ScanFileEntry {
+  std::string name;  // within the directory
+  uint64_t size = 0;
+  int64_t last_write_ns = 0;  // nanoseconds since 1970
+};
+
+// The regular files of `directory` whose names end in "." + `extension`
+// (ASCII case ignored), or all of them when `extension` is empty, in the
+// order the directory returns them. Links and subdirectories are left out.
+// Throws OsError when the directory cannot be read.
+std::vector<ScanFileEntry> ListDirectory(const std::string& directory, std::string_view extension);
 
 }  // namespace corvane::intake
 

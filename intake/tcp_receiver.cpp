@@ -23,6 +23,7 @@
 
 #include "Common/Include/xtrace.h"
 #include "diag/catalogue.h"
+#include "intake/error_directories.h"
 #include "intake/scan_protocol.h"
 #include "intake/storage.h"
 #include "notifex/notifex.h"
@@ -34,7 +35,8 @@ struct TcpReceiverShared {
   TcpReceiverShared(service::ServerContext& context, TcpReceiverOptions options)
       : context(context),
         options(options),
-        storage(StorageDirectoriesFor(context.program_directory)) {}
+        storage(StorageDirectoriesFor(context.program_directory)),
+        error_directories(ErrorDirectoryLimitOf(context)) {}
 
   enum class Admission { kAdmitted, kServerFull, kAddressFull };
   // Counts a new connection from `address` (network byte order) unless the
@@ -60,6 +62,7 @@ struct TcpReceiverShared {
   // Its own copy: server start fills context.storage only after the
   // listeners are up, while connections may already arrive.
   const service::StorageDirectories storage;
+  const std::shared_ptr<ErrorDirectoryLimit> error_directories;
   std::atomic<int> listen_socket{-1};
   std::atomic<bool> closing{false};
   std::atomic<uint16_t> port{0};
@@ -161,8 +164,13 @@ void SetTimeouts(int socket, uint32_t seconds) {
 // One accepted connection, served by its own thread; owns the socket.
 class Connection {
  public:
-  Connection(ServerContext& context, const service::StorageDirectories& storage, int socket)
-      : context_(context), storage_(storage), settings_(context.settings()), socket_(socket) {
+  Connection(ServerContext& context, const service::StorageDirectories& storage,
+             ErrorDirectoryLimit& error_directories, int socket)
+      : context_(context),
+        storage_(storage),
+        error_directories_(error_directories),
+        settings_(context.settings()),
+        socket_(socket) {
     SetTimeouts(socket_, IdleTimeoutSeconds(settings_));
   }
   ~Connection() {
@@ -204,9 +212,15 @@ class Connection {
     // file): a failed transfer whatever the stream looked like.
     int local_error = 0;
     bool file_failed = false;
+    // Bytes of scan text for the file (while the server stops, nothing is
+    // written, but they count all the same).
+    uint64_t written = 0;
   };
-  // Receives the stream that begins with `first_chunk` into `file`.
-  StreamOutcome ReceiveStream(std::string_view first_chunk, ScanFileWriter& file);
+  // Receives the stream that begins with `first_chunk` into `file`, writing
+  // at most `text_limit` bytes: the text beyond that is not written, and
+  // the transfer fails with EFBIG.
+  StreamOutcome ReceiveStream(std::string_view first_chunk, uint64_t text_limit,
+                              ScanFileWriter& file);
   // Both false when the scan was not taken although the client sent one.
   bool ReceiveFullScan(const ScanRequest& request, bool into_error_scan);
   bool ReceiveMiniScan(std::string_view payload);
@@ -216,6 +230,7 @@ class Connection {
 
   ServerContext& context_;
   const service::StorageDirectories& storage_;
+  ErrorDirectoryLimit& error_directories_;
   const service::Settings& settings_;
   int socket_;
   int network_error_ = 0;
@@ -369,15 +384,14 @@ ReplyRecordBytes Connection::ReplyFor(const ScanRequest& request) const {
 }
 
 Connection::StreamOutcome Connection::ReceiveStream(std::string_view first_chunk,
-                                                    ScanFileWriter& file) {
+                                                    uint64_t text_limit, ScanFileWriter& file) {
   StreamOutcome outcome;
   outcome.compressed = !IsPlainScanText(first_chunk);
   std::optional<ScanInflater> inflater;
   if (outcome.compressed) inflater.emplace();
   std::string line_buffer;
   line_buffer.reserve(outcome.compressed ? kInitialCompressedLineBuffer : kInitialPlainLineBuffer);
-  const uint64_t decoded_limit = 2ull * settings_.max_scan_file_size;
-  uint64_t decoded_total = 0;
+  uint64_t& written = outcome.written;
 
   char chunk[kReceiveChunkSize];
   std::string_view received = first_chunk;
@@ -388,13 +402,12 @@ Connection::StreamOutcome Connection::ReceiveStream(std::string_view first_chunk
       if (inflater->Feed(received) == ScanInflater::Result::kError) break;
       decoded = inflater->decoded();
     }
-    decoded_total += decoded.size();
-    if (decoded_total > decoded_limit) {
-      outcome.local_error = EFBIG;
-      break;
-    }
     line_buffer.clear();
     AppendScanFileText(decoded, line_buffer);
+    // Counted after the conversion, which doubles a text of line ends: the
+    // bound is on what reaches the disk.
+    const bool too_big = line_buffer.size() > text_limit - written;
+    if (too_big) line_buffer.resize(static_cast<size_t>(text_limit - written));
     if (context_.is_running()) {
       try {
         file.Write(line_buffer);
@@ -403,6 +416,11 @@ Connection::StreamOutcome Connection::ReceiveStream(std::string_view first_chunk
         outcome.file_failed = true;
         break;
       }
+    }
+    written += line_buffer.size();
+    if (too_big) {
+      outcome.local_error = EFBIG;
+      break;
     }
     outcome.last_received = Receive(chunk);
     if (timed_out_) outcome.local_error = ETIMEDOUT;
@@ -434,16 +452,23 @@ bool Connection::ReceiveFullScan(const ScanRequest& request, bool into_error_sca
     return false;
   }
 
-  StreamOutcome outcome =
-      ReceiveStream(std::string_view(first_chunk, static_cast<size_t>(received)), *file);
+  // The address line counts towards the bound, so the file never passes it.
+  const uint64_t file_limit = 2ull * settings_.max_scan_file_size;
+  const uint64_t address_size = address_line ? address_line->size() : 0;
+  const uint64_t text_limit = file_limit > address_size ? file_limit - address_size : 0;
+  StreamOutcome outcome = ReceiveStream(
+      std::string_view(first_chunk, static_cast<size_t>(received)), text_limit, *file);
   try {
-    if (address_line && !outcome.file_failed) file->Write(*address_line);
+    if (address_line && !outcome.file_failed && outcome.written + address_size <= file_limit) {
+      file->Write(*address_line);
+    }
     if (outcome.local_error == 0 && context_.is_running() && outcome.last_received == 0 &&
         outcome.stream_complete) {
       file->SyncAndClose();
       std::string final_path =
           RenameToFinalName(file->path(), settings_.scan_file_prefix, kScanExtension);
       XTRACE("Scan received into %s", final_path.c_str());
+      if (into_error_scan) error_directories_.Added(final_path);
       return true;
     }
     file->Close();
@@ -470,10 +495,14 @@ bool Connection::ReceiveFullScan(const ScanRequest& request, bool into_error_sca
 }
 
 void Connection::SetAsideFailedScan(const std::string& path, bool into_error_scan) {
-  if (into_error_scan) return;
+  if (into_error_scan) {
+    error_directories_.Added(path);
+    return;
+  }
   try {
     EnsureDirectory(storage_.error_trans);
-    MoveToUniqueName(path, storage_.error_trans, settings_.scan_file_prefix, kScanExtension);
+    error_directories_.Added(
+        MoveToUniqueName(path, storage_.error_trans, settings_.scan_file_prefix, kScanExtension));
   } catch (const platform::OsError& error) {
     // The ".tmp" name keeps it out of the queue; it stays for the
     // administrator.
@@ -502,7 +531,8 @@ bool Connection::ReceiveMiniScan(std::string_view payload) {
   try {
     file->Close();
     EnsureDirectory(storage_.error_trans);
-    MoveToUniqueName(file->path(), storage_.error_trans, kMiniScanPrefix, kMiniScanExtension);
+    error_directories_.Added(
+        MoveToUniqueName(file->path(), storage_.error_trans, kMiniScanPrefix, kMiniScanExtension));
   } catch (const platform::OsError& error) {
     XTRACE("Failed mini scan stays as %s: %s", file->path().c_str(), error.what());
   }
@@ -518,7 +548,8 @@ struct ConnectionStart {
 void* RunConnectionThread(void* argument) {
   std::unique_ptr<ConnectionStart> start(static_cast<ConnectionStart*>(argument));
   try {
-    Connection(start->shared->context, start->shared->storage, start->socket).Run();
+    TcpReceiverShared& shared = *start->shared;
+    Connection(shared.context, shared.storage, *shared.error_directories, start->socket).Run();
   } catch (const std::exception& error) {
     XTRACE("TCP connection ended by %s", error.what());
   } catch (...) {

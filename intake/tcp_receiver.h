@@ -22,8 +22,10 @@
 // must arrive within "TCP Request Timeout" seconds of the accept; at most
 // "Max TCP Connections" connection threads run at once, at most "Max TCP
 // Connections Per Address" of them for one client address (connections
-// beyond either are refused at once); and a scan whose decoded text grows
-// past twice "Max Scan File Size" is stopped as a failed transfer. A limit
+// beyond either are refused at once); and a scan whose file would grow past
+// twice "Max Scan File Size" (its text after the line-end conversion, and
+// the address line) is stopped as a failed transfer with no more than that
+// written, wherever the file is kept. A limit
 // of 0 in the settings stands for its built-in default (300 s, 30 s, 1024
 // and 16 connections), since a zero would either lift the bound or shut
 // TCP intake off.

@@ -114,31 +114,81 @@ TEST_F(TcpReceiverFailureTest, IdleConnectionsTimeOutAndAStalledScanGoesToErrorT
   EXPECT_EQ(events[0].inserts, std::vector<std::string>{std::to_string(ETIMEDOUT)});
 }
 
-TEST_F(TcpReceiverFailureTest, DecodedTextBeyondTwiceTheMaximumScanSizeIsStopped) {
+TEST_F(TcpReceiverFailureTest, AScanFileNeverGrowsPastTwiceTheMaximumScanSize) {
   settings().max_scan_file_size = 10000;
+  const uint64_t bound = 2 * settings().max_scan_file_size;
   StartReceiver();
   // Just under twice the maximum passes: the processing thread judges size.
   std::string fits = SyntheticScan("{FITS}", 300);
   ASSERT_GT(fits.size(), 10000u);
-  ASSERT_LT(fits.size(), 20000u);
+  ASSERT_LT(fits.size(), 19000u);
   EXPECT_EQ(SendFullScan(port(), "{FITS}", CompressedStream(fits)).end, ServerEnd::kClosed);
 
-  // A few hundred bytes of zlib that would inflate to megabytes.
+  // A few kilobytes of zlib that inflate to megabytes of line ends, each of
+  // which the file holds as two bytes: the bound is on the file, so what is
+  // kept stops at it, in "ErrorTrans" and, for an unknown type word, in
+  // "ErrorScan" alike.
   std::string bomb = CompressedStream(std::string(4 << 20, '\n'));
-  TestClient client(port());
-  ASSERT_TRUE(client.Send(BuildFullScanRequest("{BIG}")));
-  ASSERT_TRUE(client.ReceiveReply());
-  client.Send(bomb);
-  EXPECT_EQ(client.WaitForServerEnd(10000), ServerEnd::kReset);
+  ASSERT_LT(bomb.size(), 8192u);
+  std::string unknown_type = BuildFullScanRequest("{BIG}");
+  unknown_type[1] = 0x09;
+  for (const std::string& request : {BuildFullScanRequest("{BIG}"), unknown_type}) {
+    TestClient client(port());
+    ASSERT_TRUE(client.Send(request));
+    ASSERT_TRUE(client.ReceiveReply());
+    client.Send(bomb);
+    EXPECT_EQ(client.WaitForServerEnd(10000), ServerEnd::kReset);
+  }
   Settle();
 
   ASSERT_EQ(FilesIn(context_.storage.root, ".scn").size(), 1u);
   EXPECT_EQ(FilesIn(context_.storage.root).size(), 1u);
-  ASSERT_EQ(FilesIn(context_.storage.error_trans).size(), 1u);
+  for (const std::string& directory : {context_.storage.error_trans, context_.storage.error_scan}) {
+    std::vector<std::string> kept = FilesIn(directory);
+    ASSERT_EQ(kept.size(), 1u) << directory;
+    std::string text = Read(directory + "/" + kept[0]);
+    EXPECT_LE(text.size(), bound) << directory;
+    EXPECT_GT(text.size(), bound / 2) << directory;  // what fitted is kept
+    EXPECT_TRUE(text.starts_with("\r\n\r\n")) << directory;
+  }
   std::vector<notifex::EventRecord> events = Events();
-  ASSERT_EQ(events.size(), 1u);
-  EXPECT_EQ(events[0].event_id, diag::kMsgTcpReceiveError);
-  EXPECT_EQ(events[0].inserts, std::vector<std::string>{std::to_string(EFBIG)});
+  ASSERT_EQ(events.size(), 3u);  // 2069 for each bomb, 2068 for the unknown type
+  int receive_errors = 0;
+  for (const notifex::EventRecord& event : events) {
+    if (event.event_id != diag::kMsgTcpReceiveError) continue;
+    ++receive_errors;
+    EXPECT_EQ(event.inserts, std::vector<std::string>{std::to_string(EFBIG)});
+  }
+  EXPECT_EQ(receive_errors, 2);
+}
+
+TEST_F(TcpReceiverFailureTest, FailedTransfersKeepErrorTransWithinItsBound) {
+  settings().max_scan_file_size = 200000;  // each failed transfer keeps 400000 bytes
+  settings().max_error_directory_mb = 1;
+  StartReceiver();
+  const std::string bomb = CompressedStream(std::string(4 << 20, '\n'));
+  for (int client = 0; client < 4; ++client) {
+    TestClient sender(port());
+    ASSERT_TRUE(sender.Send(BuildFullScanRequest("{BIG}")));
+    ASSERT_TRUE(sender.ReceiveReply());
+    sender.Send(bomb);
+    EXPECT_EQ(sender.WaitForServerEnd(10000), ServerEnd::kReset);
+    Settle();  // one after the other, so that their age is their order
+  }
+
+  // The third passed 1 MiB, and so did the fourth: each time the oldest went.
+  std::vector<std::string> kept = FilesIn(context_.storage.error_trans);
+  EXPECT_EQ(kept.size(), 2u);
+  uint64_t total = 0;
+  for (const std::string& name : kept)
+    total += Read(context_.storage.error_trans + "/" + name).size();
+  EXPECT_EQ(total, 800000u);
+  std::vector<std::vector<std::string>> clean_ups;
+  for (const notifex::EventRecord& event : Events()) {
+    if (event.event_id == diag::kMsgErrorDirectoriesCleaned) clean_ups.push_back(event.inserts);
+  }
+  const std::vector<std::string> one_file = {"1", "400000", "1048576"};
+  EXPECT_EQ(clean_ups, (std::vector<std::vector<std::string>>{one_file, one_file}));
 }
 
 TEST_F(TcpReceiverFailureTest, ConnectionsBeyondTheLimitAreClosedAtOnce) {

@@ -158,13 +158,15 @@ void LoadFrom(KeyAccess& key, Configuration& configuration) {
   key.ReadDword("Max TCP Connections", s.max_tcp_connections);
   key.ReadDword("Max TCP Connections Per Address", s.max_tcp_connections_per_address);
   key.ReadDword("TCP Request Timeout", s.tcp_request_timeout_seconds);
+  key.ReadDword("Max Error Directory MB", s.max_error_directory_mb);
   // Zero would mean no bound at all, which these exist to prevent.
   const Settings defaults;
   for (auto [setting, fallback] :
        {std::pair{&s.tcp_idle_timeout_seconds, defaults.tcp_idle_timeout_seconds},
         std::pair{&s.max_tcp_connections, defaults.max_tcp_connections},
         std::pair{&s.max_tcp_connections_per_address, defaults.max_tcp_connections_per_address},
-        std::pair{&s.tcp_request_timeout_seconds, defaults.tcp_request_timeout_seconds}}) {
+        std::pair{&s.tcp_request_timeout_seconds, defaults.tcp_request_timeout_seconds},
+        std::pair{&s.max_error_directory_mb, defaults.max_error_directory_mb}}) {
     if (*setting == 0) *setting = fallback;
   }
 }

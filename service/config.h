@@ -57,7 +57,8 @@ struct Settings {
   uint32_t log_events = 0;
   uint32_t generate_sql = 0;
 
-  // Added to keep the TCP intake bounded (written back like the others):
+  // Added to keep the TCP intake and the disk use bounded (written back
+  // like the others; 0 stands for the default):
   uint32_t tcp_idle_timeout_seconds = 300;  // "TCP Idle Timeout": a receive waits at most this long
   uint32_t max_tcp_connections = 1024;      // "Max TCP Connections": connection threads at once
   // "Max TCP Connections Per Address": connection threads at once for one
@@ -66,6 +67,9 @@ struct Settings {
   // "TCP Request Timeout": seconds from accept within which the whole
   // request packet must have arrived.
   uint32_t tcp_request_timeout_seconds = 30;
+  // "Max Error Directory MB": the files of "ErrorScan", "ErrorBigScan" and
+  // "ErrorTrans" together; beyond it the oldest are removed.
+  uint32_t max_error_directory_mb = 1024;
 };
 
 // A set of device IDs shared between threads ("Bad Device IDs", "Force Full

@@ -68,7 +68,8 @@ TEST_F(ConfigurationTest, FirstLoadWritesBackExactlyTheTunableDefaults) {
                                        "TCP Idle Timeout",
                                        "Max TCP Connections",
                                        "Max TCP Connections Per Address",
-                                       "TCP Request Timeout"};
+                                       "TCP Request Timeout",
+                                       "Max Error Directory MB"};
   std::sort(names.begin(), names.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(names, expected);
@@ -82,6 +83,7 @@ TEST_F(ConfigurationTest, FirstLoadWritesBackExactlyTheTunableDefaults) {
   EXPECT_EQ(Stored("Ignore Mini Scans"), RegValue::Dword(0));
   EXPECT_EQ(Stored("Max TCP Connections Per Address"), RegValue::Dword(16));
   EXPECT_EQ(Stored("TCP Request Timeout"), RegValue::Dword(30));
+  EXPECT_EQ(Stored("Max Error Directory MB"), RegValue::Dword(1024));
   EXPECT_EQ(configuration_.software_scan_frequency, 0u);
 }
 
@@ -143,23 +145,27 @@ TEST_F(ConfigurationTest, StoreAndForwardAreReadButNeverWritten) {
   EXPECT_EQ(again.settings.store_scans, 1u);
 }
 
-TEST_F(ConfigurationTest, ZeroBoundsOfTheTcpIntakeFallBackToTheirDefaults) {
+TEST_F(ConfigurationTest, ZeroBoundsOfTheTcpIntakeAndTheErrorDirectoriesFallBackToTheirDefaults) {
   Store("TCP Idle Timeout", RegValue::Dword(0));
   Store("Max TCP Connections", RegValue::Dword(0));
   Store("Max TCP Connections Per Address", RegValue::Dword(0));
   Store("TCP Request Timeout", RegValue::Dword(0));
+  Store("Max Error Directory MB", RegValue::Dword(0));
   Store("Use Connection Address", RegValue::Binary({0, 0, 0, 0}));
   LoadConfiguration(configuration_);
   EXPECT_EQ(configuration_.settings.tcp_idle_timeout_seconds, 300u);
   EXPECT_EQ(configuration_.settings.max_tcp_connections, 1024u);
   EXPECT_EQ(configuration_.settings.max_tcp_connections_per_address, 16u);
   EXPECT_EQ(configuration_.settings.tcp_request_timeout_seconds, 30u);
+  EXPECT_EQ(configuration_.settings.max_error_directory_mb, 1024u);
   EXPECT_EQ(Stored("TCP Request Timeout"), RegValue::Dword(0));  // left as the administrator set it
 
   Store("Max TCP Connections Per Address", RegValue::Dword(4));
   Store("TCP Request Timeout", RegValue::Dword(5));
+  Store("Max Error Directory MB", RegValue::Dword(64));
   Configuration again;
   LoadConfiguration(again);
+  EXPECT_EQ(again.settings.max_error_directory_mb, 64u);
   EXPECT_EQ(again.settings.max_tcp_connections_per_address, 4u);
   EXPECT_EQ(again.settings.tcp_request_timeout_seconds, 5u);
   // Always written back, in its proper type.

@@ -12,11 +12,17 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "intake/processing_stats.h"
 #include "platform/sync.h"
 #include "service/config.h"
+
+namespace corvane::intake {
+class ErrorDirectoryLimit;
+}  // namespace corvane::intake
 
 namespace corvane::service {
 
@@ -47,6 +53,10 @@ struct ServerContext {
 
   std::string program_directory;
   StorageDirectories storage;
+  // The bound on the error directories' size, shared by every thread that
+  // puts files there; made on first use by intake::ErrorDirectoryLimitOf.
+  std::mutex error_directory_limit_mutex;
+  std::shared_ptr<intake::ErrorDirectoryLimit> error_directory_limit;
 
   // Counts of the processing threads since start, so that a replacement
   // thread goes on from its predecessor's. Only the processing thread uses
