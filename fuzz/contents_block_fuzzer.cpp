@@ -28,7 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::optional<ContentsBlock> block = ReadContentsBlock(text, &cursor);
     Require(cursor >= start && cursor <= text.size());
     if (!block) break;
-    Require(!block->cut || cursor == text.size());
+    // Cut: the text ended inside the block, at its end or at a NUL.
+    Require(!block->cut || cursor == text.size() || text[cursor] == '\0');
     Require(block->contents.size() <= text.size() - start);
     Require(block->contents.size() <= static_cast<uint64_t>(std::max<int64_t>(block->size, 0)));
     Require(block->contents.capacity() <= text.size() - start + 32);

@@ -346,8 +346,7 @@ void ProcessingThread::MiniScanSweep() {
       if (path == failed_path_ && failures_of_path_ >= kDatabaseFailuresPerScan) {
         XTRACE("Mini scan %s met a database failure %d times: it is set aside", path.c_str(),
                failures_of_path_ + 1);
-        SetAsideAfterDatabaseFailures(path);
-        CountSetAside(path);
+        SetAsideAfterDatabaseFailures(path, *error_directories_);
         failed_path_.clear();
         continue;
       }
