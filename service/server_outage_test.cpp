@@ -158,8 +158,18 @@ class ServerOutageTest : public ::testing::Test {
   std::unique_ptr<ChildProcess> server_;
 };
 
+// A fast shutdown ends the sessions cleanly; an immediate one as a crash
+// would. Each in the foreground run and under a service manager.
 TEST_F(ServerOutageTest, AFastShutdownInTheMiddleOfABatchLosesNothingInTheForeground) {
   OutageInTheMiddleOfABatch(/*as_service=*/false, "fast");
+}
+
+TEST_F(ServerOutageTest, AFastShutdownInTheMiddleOfABatchLosesNothingAsAService) {
+  OutageInTheMiddleOfABatch(/*as_service=*/true, "fast");
+}
+
+TEST_F(ServerOutageTest, ACrashOfTheDatabaseInTheMiddleOfABatchLosesNothingInTheForeground) {
+  OutageInTheMiddleOfABatch(/*as_service=*/false, "immediate");
 }
 
 TEST_F(ServerOutageTest, ACrashOfTheDatabaseInTheMiddleOfABatchLosesNothingAsAService) {
