@@ -55,8 +55,6 @@ inline constexpr size_t kMaxBufferedDatagramBytes = size_t{256} << 20;
 inline constexpr size_t kMaxQueuedDatagramBytes = size_t{256} << 20;
 inline constexpr size_t kMaxQueuedRequests = 1000;
 inline constexpr uint32_t kUdpReceiveCloseWaitMs = 5000;
-// Age in seconds after which the timer drops an incomplete datagram scan.
-inline constexpr uint32_t kStaleDatagramScanSeconds = 300;
 
 struct DatagramIntakeShared;
 
