@@ -19,4 +19,18 @@ bool IsDatabaseFailure(const DbError& error) {
          text.find("database table is locked") != std::string_view::npos;
 }
 
+bool IsConcurrencyConflict(const DbError& error) {
+  const std::string& state = error.sql_state();
+  if (state == "23505" || state == "40001" || state == "40P01") return true;
+  const std::string_view text = error.what();
+  auto says = [&text](std::string_view part) { return text.find(part) != std::string_view::npos; };
+  // SQLite's driver gives its constraint failures the general state HY000.
+  if (state == "HY000" && says("UNIQUE constraint failed")) return true;
+  if (state == "23000") {
+    return says("UNIQUE constraint failed") || says("duplicate key") || says("ORA-00001") ||
+           says("Violation of UNIQUE KEY") || says("Violation of PRIMARY KEY");
+  }
+  return says("ORA-00060") || says("ORA-08177");
+}
+
 }  // namespace corvane::db

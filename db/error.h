@@ -46,6 +46,15 @@ bool IsDatabaseFailureState(std::string_view sql_state);
 // lock has run out.
 bool IsDatabaseFailure(const DbError& error);
 
+// Another writer's work met this transaction's, and the same work applied
+// again from the start is expected to succeed: a unique key already taken
+// (SQLSTATE 23505, or the general 23000 or SQLite's HY000 when the driver's
+// text says it is a unique key: SQL Server's, Oracle's ORA-00001), a serialisation
+// failure (40001), a deadlock (40P01; Oracle's ORA-00060 and ORA-08177 by
+// their text). Other integrity failures (23000 for a NULL or a foreign key)
+// are not: repeated, they fail the same way.
+bool IsConcurrencyConflict(const DbError& error);
+
 }  // namespace corvane::db
 
 #endif  // CORVANE_DB_ERROR_H_

@@ -30,5 +30,30 @@ TEST(DatabaseFailure, SqlitesLockedDatabaseCountsThoughItsStateIsGeneral) {
       DbError(kErrorFail, "SQLExecDirect: [HY000] no such table: Nothing (native 1)", "HY000")));
 }
 
+TEST(ConcurrencyConflict, AnotherWritersKeyOrLockIsToldFromOtherIntegrityFailures) {
+  // As the drivers word them: psqlODBC, SQLite's, SQL Server's, Oracle's.
+  EXPECT_TRUE(IsConcurrencyConflict(
+      DbError(kErrorFail, "ERROR: duplicate key value violates unique constraint \"ux_computer_1\"",
+              "23505")));
+  EXPECT_TRUE(IsConcurrencyConflict(
+      DbError(kErrorFail, "[SQLite]UNIQUE constraint failed: Computer.DeviceId (19) (native 19)",
+              "HY000")));
+  EXPECT_TRUE(IsConcurrencyConflict(
+      DbError(kErrorFail, "Cannot insert duplicate key row in object 'dbo.FileInfo'", "23000")));
+  EXPECT_TRUE(IsConcurrencyConflict(
+      DbError(kErrorFail, "ORA-00001: unique constraint (INV.UX_FILEINFO_1) violated", "23000")));
+  EXPECT_TRUE(IsConcurrencyConflict(DbError(kErrorFail, "could not serialize access", "40001")));
+  EXPECT_TRUE(IsConcurrencyConflict(DbError(kErrorFail, "deadlock detected", "40P01")));
+  EXPECT_TRUE(IsConcurrencyConflict(
+      DbError(kErrorFail, "ORA-00060: deadlock detected while waiting for resource", "61000")));
+  // Repeated, these fail the same way.
+  EXPECT_FALSE(IsConcurrencyConflict(
+      DbError(kErrorFail, "Cannot insert the value NULL into column 'TaskId'", "23000")));
+  EXPECT_FALSE(IsConcurrencyConflict(
+      DbError(kErrorFail, "[SQLite]NOT NULL constraint failed: PxeCustomJobs.TaskId", "HY000")));
+  EXPECT_FALSE(IsConcurrencyConflict(DbError(kErrorFail, "value too long", "22001")));
+  EXPECT_FALSE(IsConcurrencyConflict(DbError(kErrorFail, "server closed the connection", "08S01")));
+}
+
 }  // namespace
 }  // namespace corvane::db

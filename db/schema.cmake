@@ -4,11 +4,12 @@ add_library(corvane_schema STATIC schema.cpp schema_data.cpp)
 target_link_libraries(corvane_schema PUBLIC corvane_db_core)
 
 # --- The DDL per dialect (pure) and the database creator (over a Connection).
-target_sources(corvane_schema PRIVATE schema_ddl.cpp schema_create.cpp)
+target_sources(corvane_schema PRIVATE schema_ddl.cpp schema_create.cpp schema_upgrade.cpp)
 target_link_libraries(corvane_schema PUBLIC corvane_odbc)
 
 corvane_test(schema_ddl_test SOURCES schema_ddl_test.cpp LIBS corvane_schema)
 corvane_test(schema_create_test SOURCES schema_create_test.cpp LIBS corvane_schema)
+corvane_test(schema_upgrade_test SOURCES schema_upgrade_test.cpp LIBS corvane_schema)
 
 # --- docs/schema.md from the definition, and the definition's consistency test.
 target_sources(corvane_schema PRIVATE schema_doc.cpp)

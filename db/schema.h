@@ -57,6 +57,18 @@ enum TableKind : int {
   kKindNoPurge = 99,         // never purged
 };
 
+// Columns whose values name one row of the whole table, which several
+// servers writing one database at once must never store twice: created as a
+// unique index. A NULL counts as one value like any other (two rows without
+// a size are the same file), and rows whose first column holds
+// `except_value` are not held to it (the placeholder that mini scans of
+// unknown devices share). Text columns compare as the table's lookups do:
+// FileInfo.FileName in upper case.
+struct UniqueKey {
+  std::vector<std::string_view> columns;
+  std::string_view except_value;  // empty: every row; only with one column
+};
+
 struct Table {
   std::string_view name;
   int kind = kKindNone;
@@ -69,6 +81,7 @@ struct Table {
   // Extra indexes, each a list of columns (the primary key needs none).
   // Per-device tables get (Computer_Idn, key column) automatically.
   std::vector<std::vector<std::string_view>> indexes;
+  std::vector<UniqueKey> unique_keys;
   std::string_view description;  // one line for docs/schema.md
 };
 

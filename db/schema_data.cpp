@@ -191,6 +191,7 @@ void AddServerTables(Schema& schema) {
       {"FileInfo_Idn"}, {{"FileName", "FileSize"}},
       "File catalogue: one row per file name and size (FileSize -1: the name's wildcard row, "
       "whose Action new rows inherit)."));
+  schema.tables.back().unique_keys = {{{"FileName", "FileSize"}, {}}};
 }
 
 void AddTables(Schema& schema) {
@@ -204,6 +205,8 @@ void AddTables(Schema& schema) {
        Int("SWNumFiles"), Date("LastUpdInvSvr"), Text("InventoryServer")},
       {"Computer_Idn"}, {{"DeviceId"}, {"DeviceName"}, {"HostName"}, {"NICAddress"}},
       "One row per device, with the values that identify it."));
+  // Mini scans of devices not yet known all carry the placeholder ID.
+  schema.tables.back().unique_keys = {{{"DeviceId"}, "Unassigned"}};
   schema.tables.push_back(KeyedTable("Components", "Components_Idn", "Name",
                                      {Text("Name"), Text("DeviceClass", 64), Text("Manufacturer"),
                                       Text("Description", 512), Text("Driver"), Text("Status", 64)},
@@ -705,7 +708,7 @@ void AddAttributes(Schema& schema) {
 
 Schema BuildSchema() {
   Schema schema;
-  schema.version = 3;
+  schema.version = 4;
   AddTables(schema);
   AddAttributes(schema);
   return schema;

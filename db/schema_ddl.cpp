@@ -96,6 +96,19 @@ void CheckTable(const Table& table) {
     if (index.empty()) Invalid("table " + std::string(table.name) + " has an empty index");
     for (std::string_view column : index) RequireColumn(table, column, "an index");
   }
+  for (const UniqueKey& key : table.unique_keys) {
+    if (key.columns.empty())
+      Invalid("table " + std::string(table.name) + " has an empty unique key");
+    for (std::string_view column : key.columns) RequireColumn(table, column, "a unique key");
+    if (key.except_value.empty()) continue;
+    // The exception is written into the DDL as a literal and must mean the
+    // same on every dialect.
+    if (key.columns.size() != 1 ||
+        RequireColumn(table, key.columns[0], "a unique key").type != ColumnType::kText) {
+      Invalid("the unique key of table " + std::string(table.name) +
+              " with an exception must be one text column");
+    }
+  }
 }
 
 void CheckTables(const Schema& schema) {
@@ -293,6 +306,55 @@ std::string IndexedColumn(const Table& table, std::string_view column, DbmsKind 
 
 std::string Literal(std::string_view text) { return SqlQuote(DbValue::Text(std::string(text))); }
 
+// What a unique index holds for a NULL in a nullable number column on SQLite
+// and PostgreSQL, which take NULLs as distinct from each other: INT's
+// smallest value, which no size or count takes. SQL Server and Oracle take a
+// NULL as one value in a unique index already.
+constexpr char kNullKeyNumber[] = "-2147483648";
+
+std::string UniqueColumnText(const Table& table, const Column& column, DbmsKind kind) {
+  std::string text = IndexedColumn(table, column.name, kind);
+  if ((kind == kDbmsSqlite || kind == kDbmsPostgres) && column.type == ColumnType::kInteger &&
+      !IsNotNull(table, column)) {
+    text = "COALESCE(" + text + ", " + kNullKeyNumber + ")";
+  }
+  return text;
+}
+
+// "UX_<table>_<n>": at most 30 characters for every table whose name leaves
+// room for the sequence suffix; unique, since table names are.
+std::vector<std::string> UniqueIndexes(const Table& table, DbmsKind kind) {
+  std::vector<std::string> statements;
+  int number = 0;
+  NameBook names;
+  for (const UniqueKey& key : table.unique_keys) {
+    const std::string name =
+        names.Unique("UX_" + std::string(table.name) + "_" + std::to_string(++number));
+    std::string sql = "CREATE UNIQUE INDEX " + name + " ON " + std::string(table.name) + " (";
+    if (!key.except_value.empty() && kind == kDbmsOracle) {
+      // Oracle has no partial index, but leaves out the rows whose indexed
+      // expression is NULL.
+      const std::string column = IndexedColumn(table, key.columns[0], kind);
+      statements.push_back(sql + "CASE WHEN " + column + " <> " + Literal(key.except_value) +
+                           " THEN " + column + " END)");
+      continue;
+    }
+    for (size_t i = 0; i < key.columns.size(); ++i) {
+      if (i > 0) sql += ", ";
+      sql += UniqueColumnText(table, *FindIn(table, key.columns[i]), kind);
+    }
+    sql += ")";
+    if (!key.except_value.empty()) {
+      const std::string column = IndexedColumn(table, key.columns[0], kind);
+      // SQL Server holds every NULL as one value, even in a filtered index.
+      sql += " WHERE " + (kind == kDbmsSqlServer ? column + " IS NOT NULL AND " : std::string()) +
+             column + " <> " + Literal(key.except_value);
+    }
+    statements.push_back(std::move(sql));
+  }
+  return statements;
+}
+
 const Table& RequireTable(const Schema& schema, std::string_view name, std::string_view use) {
   const Table* table = schema.FindTable(name);
   if (table == nullptr) Invalid(std::string(use) + " names the missing table " + std::string(name));
@@ -334,7 +396,9 @@ std::vector<std::string> CreateStatements(const Schema& schema, DbmsKind kind) {
     int number = 0;
     const std::vector<std::vector<std::string_view>> index_lists = IndexLists(schema, table);
     if (kind == kDbmsSqlServer) {
-      for (const auto& columns : index_lists) {
+      std::vector<std::vector<std::string_view>> uses = index_lists;
+      for (const UniqueKey& key : table.unique_keys) uses.push_back(key.columns);
+      for (const auto& columns : uses) {
         if (std::none_of(columns.begin(), columns.end(),
                          [&](std::string_view c) { return IsCatalogueName(table, c); })) {
           continue;
@@ -355,8 +419,27 @@ std::vector<std::string> CreateStatements(const Schema& schema, DbmsKind kind) {
       }
       statements.push_back(sql + ")");
     }
+    std::vector<std::string> unique = UniqueIndexes(table, kind);
+    statements.insert(statements.end(), unique.begin(), unique.end());
   }
   return statements;
+}
+
+std::vector<std::string> UniqueKeyStatements(const Schema& schema, DbmsKind kind,
+                                             std::string_view table_name) {
+  CheckKind(kind);
+  const Table& table = RequireTable(schema, table_name, "the unique keys");
+  CheckTable(table);
+  return UniqueIndexes(table, kind);
+}
+
+std::vector<std::string> TableStatements(const Schema& schema, DbmsKind kind,
+                                         std::string_view table_name) {
+  Schema alone;
+  alone.version = schema.version;
+  alone.tables.push_back(RequireTable(schema, table_name, "the table statements"));
+  alone.attributes = schema.attributes;
+  return CreateStatements(alone, kind);
 }
 
 std::vector<std::string> MetaschemaStatements(const Schema& schema, DbmsKind kind, int64_t stamp) {

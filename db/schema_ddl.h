@@ -20,7 +20,8 @@
 //   index or the primary key covers as its leading part is left out
 //   (Oracle refuses exact repeats; the others only slow inserts). FileInfo's
 //   FileName is indexed as UPPER(FileName), the form its lookups use, except
-//   on SQL Server (whose collations compare without case anyway).
+//   on SQL Server (whose collations compare without case anyway);
+// - its unique keys as unique indexes (UniqueKeyStatements).
 // Index and trigger names are unique (ignoring case) and at most 30
 // characters long.
 //
@@ -52,6 +53,19 @@ inline constexpr std::string_view kSystemName = "Corvane Inventory";
 // Statements carry no terminating ";" (an Oracle trigger body ends with its
 // own "END;", which PL/SQL requires).
 std::vector<std::string> CreateStatements(const Schema& schema, DbmsKind kind);
+
+// The statements of one table of the definition (for an upgrade that adds
+// it): the table, its sequence and trigger, its indexes and unique indexes.
+std::vector<std::string> TableStatements(const Schema& schema, DbmsKind kind,
+                                         std::string_view table);
+
+// The CREATE UNIQUE INDEX statements of one table's unique keys, named
+// "UX_<table>_<n>" in the order of the definition: a partial index where a
+// key has an exception (SQLite, PostgreSQL, SQL Server's filtered index; an
+// expression index on Oracle), FileInfo's name as UPPER(FileName) (SQL
+// Server: its computed column), a NULL number taken as one value.
+std::vector<std::string> UniqueKeyStatements(const Schema& schema, DbmsKind kind,
+                                             std::string_view table);
 
 // The INSERTs that fill METAOBJATTRRELATIONS (one row per attribute, id =
 // position + 1), CV_MKEYS (one row per table with a key list) and

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <map>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -170,6 +171,54 @@ TEST(SchemaDdlTest, IndexesCoverDeviceKeysAndFileNamesWithoutRepeats) {
   }
   Statements inventory = CreateStatements(InventorySchema(), kDbmsPostgres);
   EXPECT_TRUE(AnyContains(inventory, " ON NetworkAdapter (Computer_Idn, Name)"));
+}
+
+TEST(SchemaDdlTest, UniqueKeysHoldOneRowPerValueOnEveryDialect) {
+  Schema schema = SampleSchema();
+  schema.tables[0].columns.push_back({"DeviceId", T::kText, 64, false});
+  schema.tables[0].unique_keys = {{{"DeviceId"}, "Unassigned"}};
+  schema.tables[1].unique_keys = {{{"FileName", "FileSize"}, {}}};
+  const std::map<DbmsKind, std::vector<std::string>> expected = {
+      // A NULL size is one value: SQLite and PostgreSQL need COALESCE for it.
+      {kDbmsSqlite,
+       {"CREATE UNIQUE INDEX UX_Computer_1 ON Computer (DeviceId) WHERE DeviceId <> 'Unassigned'",
+        "CREATE UNIQUE INDEX UX_FileInfo_1 ON FileInfo (UPPER(FileName), COALESCE(FileSize, "
+        "-2147483648))"}},
+      {kDbmsPostgres,
+       {"CREATE UNIQUE INDEX UX_Computer_1 ON Computer (DeviceId) WHERE DeviceId <> 'Unassigned'",
+        "CREATE UNIQUE INDEX UX_FileInfo_1 ON FileInfo (UPPER(FileName), COALESCE(FileSize, "
+        "-2147483648))"}},
+      {kDbmsSqlServer,
+       {"CREATE UNIQUE INDEX UX_Computer_1 ON Computer (DeviceId) WHERE DeviceId IS NOT NULL AND "
+        "DeviceId <> 'Unassigned'",
+        "CREATE UNIQUE INDEX UX_FileInfo_1 ON FileInfo (FileNameUpper, FileSize)"}},
+      {kDbmsOracle,
+       {"CREATE UNIQUE INDEX UX_Computer_1 ON Computer (CASE WHEN DeviceId <> 'Unassigned' THEN "
+        "DeviceId END)",
+        "CREATE UNIQUE INDEX UX_FileInfo_1 ON FileInfo (UPPER(FileName), FileSize)"}},
+  };
+  for (const auto& [kind, statements] : expected) {
+    SCOPED_TRACE(kind);
+    const Statements ddl = CreateStatements(schema, kind);
+    EXPECT_EQ(Matching(ddl, "CREATE UNIQUE INDEX "), statements);
+    EXPECT_EQ(UniqueKeyStatements(schema, kind, "FileInfo"), Statements{statements[1]});
+    // SQL Server's computed column comes before the index that names it.
+    if (kind == kDbmsSqlServer) {
+      const auto column = std::find(ddl.begin(), ddl.end(),
+                                    "ALTER TABLE FileInfo ADD FileNameUpper AS UPPER(FileName)");
+      ASSERT_NE(column, ddl.end());
+      EXPECT_LT(column - ddl.begin(),
+                std::find(ddl.begin(), ddl.end(), statements[1]) - ddl.begin());
+    }
+  }
+  // An exception is a text literal of one column, or the DDL would differ
+  // between dialects.
+  schema.tables[0].unique_keys = {{{"DeviceId", "DeviceName"}, "Unassigned"}};
+  EXPECT_THROW(CreateStatements(schema, kDbmsSqlite), std::invalid_argument);
+  schema.tables[0].unique_keys = {{{"LastUpdInvSvr"}, "Unassigned"}};
+  EXPECT_THROW(CreateStatements(schema, kDbmsSqlite), std::invalid_argument);
+  schema.tables[0].unique_keys = {{{"Missing"}, {}}};
+  EXPECT_THROW(CreateStatements(schema, kDbmsSqlite), std::invalid_argument);
 }
 
 TEST(SchemaDdlTest, ObjectNamesAreUniqueAndFitOracle) {

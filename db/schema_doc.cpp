@@ -95,7 +95,15 @@ void WriteTable(const Schema& schema, const Table& table, std::string& out) {
     if (!index_text.empty()) index_text += ", ";
     index_text += index;
   }
-  out += "- Indexes: " + (index_text.empty() ? std::string("none") : index_text) + "\n\n";
+  out += "- Indexes: " + (index_text.empty() ? std::string("none") : index_text) + "\n";
+  for (const UniqueKey& key : table.unique_keys) {
+    out += "- Unique: " + ColumnList(key.columns);
+    if (!key.except_value.empty()) {
+      out += " except \"" + std::string(key.except_value) + "\"";
+    }
+    out += " (one row per value, whichever server writes it)\n";
+  }
+  out += "\n";
 
   out += "| Column | Type | Null | Holds |\n|---|---|---|---|\n";
   for (const Column& column : table.columns) {
