@@ -21,6 +21,7 @@
 #include "db/schema.h"
 #include "db/schema_create.h"
 #include "db/schema_ddl.h"
+#include "db/schema_upgrade.h"
 #include "platform/registry.h"
 #include "tools/cvadmin/commands.h"
 #include "tools/cvadmin/options.h"
@@ -38,6 +39,8 @@ constexpr size_t kMaxPostgresName = 63;
 
 constexpr char kDbUsage[] =
     "usage: cvadmin db create --driver D [--server S] [--database N] [--user U] [--password P]\n"
+    "       cvadmin db connect --driver D [--server S] [--database N] [--user U] [--password P]\n"
+    "       cvadmin db upgrade\n"
     "       cvadmin db ddl --dbms sqlite|postgres|sqlserver|oracle\n"
     "       cvadmin db show\n"
     "       cvadmin db set-password [PASSWORD]\n"
@@ -112,11 +115,18 @@ void WriteDefaultConnection(const db::ConnectionCredentials& credentials) {
   }
 }
 
-int Create(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+// The connection that `db create` and `db connect` are given; nullopt with
+// the complaint written (exit status 2) when the options do not make one.
+std::optional<db::ConnectionCredentials> ParseConnectionOptions(
+    const std::vector<std::string>& arguments, std::ostream& err, int* status) {
+  *status = 2;
   std::string complaint;
   auto options =
       ParseOptions(arguments, {"driver", "server", "database", "user", "password"}, &complaint);
-  if (!options) return Usage(err, complaint);
+  if (!options) {
+    Usage(err, complaint);
+    return std::nullopt;
+  }
   db::ConnectionCredentials credentials;
   credentials.driver = (*options)["driver"];
   credentials.server = (*options)["server"];
@@ -126,46 +136,77 @@ int Create(const std::vector<std::string>& arguments, std::ostream& out, std::os
   credentials.is_oracle = ContainsIgnoringCase(credentials.driver, "oracle");
   const bool sqlite = IsSqliteDriver(credentials.driver);
   const bool postgres = ContainsIgnoringCase(credentials.driver, "postgresql");
-  if (credentials.driver.empty()) return Usage(err, "--driver is required");
-  if ((sqlite || postgres) && credentials.database.empty()) {
-    return Usage(err, "--database is required for this driver");
+  if (credentials.driver.empty()) {
+    Usage(err, "--driver is required");
+    return std::nullopt;
   }
+  if ((sqlite || postgres) && credentials.database.empty()) {
+    Usage(err, "--database is required for this driver");
+    return std::nullopt;
+  }
+  for (const std::string* value : {&credentials.driver, &credentials.server, &credentials.database,
+                                   &credentials.user, &credentials.password}) {
+    if (value->size() > kMaxStoredValue) {
+      Usage(err, "values are limited to 259 characters by the credential store");
+      return std::nullopt;
+    }
+  }
+  if (postgres && credentials.database.size() > kMaxPostgresName) {
+    Usage(err, "PostgreSQL database names are limited to 63 bytes");
+    return std::nullopt;
+  }
+  if (sqlite) {
+    std::error_code ignored;
+    const std::filesystem::path file =
+        std::filesystem::absolute(credentials.database, ignored).lexically_normal();
+    credentials.database = file.string();
+    if (credentials.database.size() > kMaxStoredValue) {
+      Usage(err, "values are limited to 259 characters by the credential store");
+      return std::nullopt;
+    }
+  }
+  *status = 0;
+  return credentials;
+}
+
+// The DBMS of an open connection, when the inventory schema exists for it.
+db::DbmsKind InventoryDbmsOf(db::Connection& connection) {
+  const std::string dbms = connection.DbmsName();
+  const db::DbmsKind kind = db::ClassifyDbmsName(dbms, !dbms.empty());
+  if (kind != db::kDbmsSqlite && kind != db::kDbmsPostgres && kind != db::kDbmsSqlServer &&
+      kind != db::kDbmsOracle) {
+    throw db::DbError(db::kErrorFail, "no inventory schema for the DBMS \"" + dbms + "\"");
+  }
+  return kind;
+}
+
+int Create(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  int status = 0;
+  std::optional<db::ConnectionCredentials> parsed = ParseConnectionOptions(arguments, err, &status);
+  if (!parsed) return status;
+  db::ConnectionCredentials& credentials = *parsed;
+  const bool sqlite = IsSqliteDriver(credentials.driver);
+  const bool postgres = ContainsIgnoringCase(credentials.driver, "postgresql");
 
   bool created_file = false;
   std::filesystem::path file;
   if (sqlite) {
     std::error_code ignored;
-    file = std::filesystem::absolute(credentials.database, ignored).lexically_normal();
+    file = credentials.database;
     if (!std::filesystem::is_directory(file.parent_path(), ignored)) {
       return Fail(err, "the directory " + file.parent_path().string() + " does not exist");
     }
     if (std::filesystem::is_directory(file, ignored)) {
       return Fail(err, file.string() + " is a directory");
     }
-    credentials.database = file.string();
     created_file = !std::filesystem::exists(file, ignored);
-  }
-  for (const std::string* value : {&credentials.driver, &credentials.server, &credentials.database,
-                                   &credentials.user, &credentials.password}) {
-    if (value->size() > kMaxStoredValue) {
-      return Usage(err, "values are limited to 259 characters by the credential store");
-    }
-  }
-  if (postgres && credentials.database.size() > kMaxPostgresName) {
-    return Usage(err, "PostgreSQL database names are limited to 63 bytes");
   }
 
   try {
     if (postgres) EnsurePostgresDatabase(credentials, out);
     db::Connection connection;
     connection.Open(db::BuildConnectionString(credentials), -1);
-    std::string dbms = connection.DbmsName();
-    db::DbmsKind kind = db::ClassifyDbmsName(dbms, !dbms.empty());
-    if (kind != db::kDbmsSqlite && kind != db::kDbmsPostgres && kind != db::kDbmsSqlServer &&
-        kind != db::kDbmsOracle) {
-      throw db::DbError(db::kErrorFail, "no inventory schema for the DBMS \"" + dbms + "\"");
-    }
-    db::CreateInventoryDatabase(connection, kind);
+    db::CreateInventoryDatabase(connection, InventoryDbmsOf(connection));
     connection.Close();
   } catch (const std::exception& error) {
     // A database file the driver created for nothing is not left behind.
@@ -186,6 +227,73 @@ int Create(const std::vector<std::string>& arguments, std::ostream& out, std::os
       << schema.attributes.size() << " metaschema rows, schema version " << schema.version
       << ") in " << credentials.database << ".\n"
       << "It is now the default connection \"" << DefaultConnectionName() << "\".\n";
+  return 0;
+}
+
+// For a further server on a database that another one already uses: the
+// connection is tried and its schema checked before it is stored.
+int Connect(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  int status = 0;
+  std::optional<db::ConnectionCredentials> credentials =
+      ParseConnectionOptions(arguments, err, &status);
+  if (!credentials) return status;
+  if (IsSqliteDriver(credentials->driver)) {
+    std::error_code ignored;
+    if (!std::filesystem::is_regular_file(credentials->database, ignored)) {
+      return Fail(err, "there is no database file " + credentials->database +
+                           "; cvadmin db create makes one");
+    }
+  }
+  int version = 0;
+  try {
+    db::Connection connection;
+    connection.Open(db::BuildConnectionString(*credentials), -1);
+    InventoryDbmsOf(connection);
+    version = db::StoredSchemaVersion(connection);
+    connection.Close();
+  } catch (const std::exception& error) {
+    return Fail(err, error.what());
+  }
+  const int current = db::schema::InventorySchema().version;
+  if (version > current) {
+    return Fail(err, "the database's schema version " + std::to_string(version) +
+                         " is newer than this program's " + std::to_string(current) +
+                         "; nothing was stored");
+  }
+  try {
+    WriteDefaultConnection(*credentials);
+  } catch (const std::exception& error) {
+    return Fail(err, error.what());
+  }
+  out << "The inventory database " << credentials->database << " (schema version " << version
+      << ") is now the default connection \"" << DefaultConnectionName() << "\".\n";
+  if (version < current) {
+    out << "Its schema is older than this program's (" << current << "): run cvadmin db upgrade.\n";
+  }
+  return 0;
+}
+
+int Upgrade(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  if (!arguments.empty()) return Usage(err);
+  std::optional<db::ConnectionCredentials> credentials = RequireDefaultConnection(err, "db");
+  if (!credentials) return 1;
+  try {
+    db::Connection connection;
+    connection.Open(db::BuildConnectionString(*credentials), -1);
+    const db::SchemaUpgrade upgrade =
+        db::UpgradeInventoryDatabase(connection, InventoryDbmsOf(connection));
+    connection.Close();
+    if (upgrade.steps.empty()) {
+      out << "The inventory database is at schema version " << upgrade.to_version
+          << " already; nothing to do.\n";
+      return 0;
+    }
+    for (const std::string& step : upgrade.steps) out << step << "\n";
+    out << "Upgraded the inventory database from schema version " << upgrade.from_version << " to "
+        << upgrade.to_version << ".\n";
+  } catch (const std::exception& error) {
+    return Fail(err, error.what());
+  }
   return 0;
 }
 
@@ -310,6 +418,8 @@ int DbCommand(const std::vector<std::string>& arguments, std::ostream& out, std:
   std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
   const std::string& command = arguments[0];
   if (command == "create") return Create(rest, out, err);
+  if (command == "connect") return Connect(rest, out, err);
+  if (command == "upgrade") return Upgrade(rest, out, err);
   if (command == "ddl") return Ddl(rest, out, err);
   if (command == "show") return Show(rest, out, err);
   if (command == "set-password") return SetPassword(rest, out, err);

@@ -127,6 +127,68 @@ TEST_P(DbCommandsTest, CreateWritesTheDefaultConnectionThatShowAndMetaschemaUse)
   EXPECT_EQ(Cvadmin({"db", "metaschema"}).output, listed.output);
 }
 
+TEST_P(DbCommandsTest, ConnectTakesAnExistingDatabaseThatUpgradeBringsUpToDate) {
+  std::vector<std::string> create = CreateArguments();
+  ASSERT_EQ(Cvadmin(create).exit_code, 0);
+  std::optional<db::ConnectionCredentials> stored = db::LoadCredentials();
+  ASSERT_TRUE(stored.has_value());
+  {
+    // As a database made before the unique keys was left.
+    db::Connection connection;
+    connection.Open(db::BuildConnectionString(*stored), 30);
+    connection.Execute("DROP INDEX UX_Computer_1");
+    connection.Execute("DROP INDEX UX_FileInfo_1");
+    connection.Execute("UPDATE METASYSTEMS SET SCHEMAVERSION = 3");
+  }
+  // A further server's root: no connection of its own yet.
+  ASSERT_EQ(Cvadmin({"registry", "delete-key", std::string("HKLM\\") + kLocalKey}).exit_code, 0);
+  ASSERT_FALSE(db::LoadCredentials().has_value());
+
+  std::vector<std::string> connect = create;
+  connect[1] = "connect";
+  if (GetParam().kind == db::kDbmsSqlite) {
+    std::vector<std::string> missing = connect;
+    missing[5] = root_.path() + "/absent.db";
+    testing::RunResult refused = Cvadmin(missing);
+    EXPECT_EQ(refused.exit_code, 1) << refused.output;
+    EXPECT_FALSE(std::filesystem::exists(missing[5]));
+    EXPECT_FALSE(db::LoadCredentials().has_value());
+  }
+  testing::RunResult connected = Cvadmin(connect);
+  ASSERT_EQ(connected.exit_code, 0) << connected.output;
+  EXPECT_NE(connected.output.find("(schema version 3)"), std::string::npos) << connected.output;
+  EXPECT_NE(connected.output.find("run cvadmin db upgrade"), std::string::npos);
+  ASSERT_TRUE(db::LoadCredentials().has_value());
+  EXPECT_EQ(db::LoadCredentials()->database, stored->database);
+
+  testing::RunResult upgraded = Cvadmin({"db", "upgrade"});
+  ASSERT_EQ(upgraded.exit_code, 0) << upgraded.output;
+  EXPECT_NE(upgraded.output.find("Created the unique keys of Computer."), std::string::npos)
+      << upgraded.output;
+  EXPECT_NE(upgraded.output.find("from schema version 3 to 4"), std::string::npos);
+  testing::RunResult again = Cvadmin({"db", "upgrade"});
+  EXPECT_EQ(again.exit_code, 0);
+  EXPECT_NE(again.output.find("nothing to do"), std::string::npos) << again.output;
+  db::Connection connection;
+  connection.Open(db::BuildConnectionString(*stored), 30);
+  connection.Execute("INSERT INTO Computer (DeviceId) VALUES ('{ONE}')");
+  EXPECT_THROW(connection.Execute("INSERT INTO Computer (DeviceId) VALUES ('{ONE}')"), db::DbError);
+
+  // Not an inventory database: refused, and the stored connection stays.
+  if (GetParam().kind == db::kDbmsSqlite) {
+    std::vector<std::string> plain = connect;
+    plain[5] = root_.path() + "/plain.db";
+    {
+      db::Connection other;
+      other.Open("Driver=SQLite3;Database=" + plain[5], 30);
+      other.Execute("CREATE TABLE Something (Id INTEGER)");
+    }
+    testing::RunResult refused = Cvadmin(plain);
+    EXPECT_EQ(refused.exit_code, 1);
+    EXPECT_EQ(db::LoadCredentials()->database, stored->database);
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Db, DbCommandsTest,
                          ::testing::ValuesIn(corvane::testing::AvailableTestDatabases()),
                          corvane::testing::TestDatabaseName);
