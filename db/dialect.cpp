@@ -213,6 +213,21 @@ std::optional<DataType> DataTypeForColumnType(std::string_view type_name) {
   return std::nullopt;
 }
 
+std::string LockRowQuery(DbmsKind kind, std::string_view table, std::string_view id_column,
+                         int32_t id) {
+  const std::string where = " WHERE " + std::string(id_column) + " = " + std::to_string(id);
+  const std::string select = "SELECT " + std::string(id_column) + " FROM " + std::string(table);
+  switch (kind) {
+    case kDbmsPostgres:
+    case kDbmsOracle:
+      return select + where + " FOR UPDATE";
+    case kDbmsSqlServer:
+      return select + " WITH (UPDLOCK, ROWLOCK)" + where;
+    default:
+      return std::string();
+  }
+}
+
 std::string_view LivenessQuery(DbmsKind kind) {
   return kind == kDbmsOracle ? "SELECT 1 FROM DUAL" : "SELECT 1";
 }

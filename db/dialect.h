@@ -72,6 +72,13 @@ std::string DateLiteral(int64_t unix_seconds, DbmsKind kind);
 // do not read keys this way (Access, other, unknown).
 std::string InsertedKeyQuery(DbmsKind kind, std::string_view table);
 
+// A query that answers the row of `table` whose `id_column` is `id` and locks
+// it as an update would, until the transaction ends: FOR UPDATE (PostgreSQL,
+// Oracle), UPDLOCK and ROWLOCK hints (SQL Server). Empty for SQLite, whose
+// one writer holds the whole database, and for kinds without row locks.
+std::string LockRowQuery(DbmsKind kind, std::string_view table, std::string_view id_column,
+                         int32_t id);
+
 // A query that any live connection answers with one row and touches no
 // table ("SELECT 1", on Oracle from DUAL).
 std::string_view LivenessQuery(DbmsKind kind);

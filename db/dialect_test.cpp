@@ -201,6 +201,11 @@ TEST(DialectTest, ClassifiesDbmsNames) {
 }
 
 TEST(DialectTest, InsertedKeyQueries) {
+  EXPECT_EQ(LockRowQuery(kDbmsPostgres, "Computer", "Computer_Idn", 12),
+            "SELECT Computer_Idn FROM Computer WHERE Computer_Idn = 12 FOR UPDATE");
+  EXPECT_EQ(LockRowQuery(kDbmsSqlServer, "Computer", "Computer_Idn", 12),
+            "SELECT Computer_Idn FROM Computer WITH (UPDLOCK, ROWLOCK) WHERE Computer_Idn = 12");
+  EXPECT_EQ(LockRowQuery(kDbmsSqlite, "Computer", "Computer_Idn", 12), "");
   EXPECT_EQ(InsertedKeyQuery(kDbmsSqlServer, "Computer"), "SELECT @@identity");
   EXPECT_EQ(InsertedKeyQuery(kDbmsOracle, "FileInfo"), "SELECT FileInfoSEQ.CURRVAL FROM DUAL");
   EXPECT_EQ(InsertedKeyQuery(kDbmsSqlite, "Computer"), "SELECT last_insert_rowid()");

@@ -131,6 +131,7 @@ class ProcessingThread {
   int failures_of_path_ = 0;
   // The connection's counts already added to the context's.
   db::StatementCounts counted_;
+  uint64_t counted_retries_ = 0;
   std::chrono::steady_clock::time_point published_at_;
   bool scans_unpublished_ = false;
 };
@@ -191,6 +192,7 @@ bool ProcessingThread::Open(bool loss_reported) {
   processor_ = std::make_unique<store::ScanProcessor>(
       device_, context_.configuration.force_full_scans, context_.configuration.bad_device_ids,
       store::ScanProcessingSettings::From(settings_));
+  counted_retries_ = 0;
   // Tests run the loop without a program directory; the server's text log
   // then lies beside the test program.
   const std::string log_directory = context_.program_directory.empty()
@@ -415,6 +417,10 @@ void ProcessingThread::CountStatements() {
   context_.processing_stats.statements += now.statements - counted_.statements;
   context_.processing_stats.rows_written += now.rows_written - counted_.rows_written;
   counted_ = now;
+  if (processor_ != nullptr) {
+    context_.processing_stats.conflict_retries += processor_->conflict_retries() - counted_retries_;
+    counted_retries_ = processor_->conflict_retries();
+  }
 }
 
 void ProcessingThread::PublishStats() {

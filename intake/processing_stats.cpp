@@ -11,6 +11,7 @@ namespace {
 struct Field {
   std::string_view name;
   uint64_t ProcessingStats::*count;
+  bool required = true;
 };
 
 constexpr Field kFields[] = {
@@ -18,7 +19,16 @@ constexpr Field kFields[] = {
     {"scans_refused", &ProcessingStats::scans_refused},
     {"statements", &ProcessingStats::statements},
     {"rows_written", &ProcessingStats::rows_written},
+    {"conflict_retries", &ProcessingStats::conflict_retries, false},
 };
+
+unsigned RequiredFields() {
+  unsigned mask = 0;
+  for (size_t i = 0; i < std::size(kFields); ++i) {
+    if (kFields[i].required) mask |= 1u << i;
+  }
+  return mask;
+}
 
 }  // namespace
 
@@ -56,7 +66,7 @@ std::optional<ProcessingStats> ParseProcessingStats(std::string_view text) {
       found |= 1u << i;
     }
   }
-  if (found != (1u << std::size(kFields)) - 1) return std::nullopt;
+  if ((found & RequiredFields()) != RequiredFields()) return std::nullopt;
   return stats;
 }
 

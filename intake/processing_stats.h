@@ -30,6 +30,10 @@ struct ProcessingStats {
   // the records the driver reported written by them.
   uint64_t statements = 0;
   uint64_t rows_written = 0;
+  // Scan transactions rolled back because they met another server's work
+  // in a shared database, and applied again. Optional when read: files of
+  // servers from before it read as 0.
+  uint64_t conflict_retries = 0;
 
   bool operator==(const ProcessingStats&) const = default;
 };

@@ -12,9 +12,11 @@ using corvane::testing::ReadFileOrEmpty;
 using corvane::testing::WriteFile;
 
 TEST(ProcessingStatsTest, TheFormatReadsBackAndNamesEveryCount) {
-  const ProcessingStats stats{1, 2, 30000000000ull, 4};
+  const ProcessingStats stats{1, 2, 30000000000ull, 4, 5};
   const std::string text = FormatProcessingStats(stats);
-  EXPECT_EQ(text, "scans_applied=1\nscans_refused=2\nstatements=30000000000\nrows_written=4\n");
+  EXPECT_EQ(text,
+            "scans_applied=1\nscans_refused=2\nstatements=30000000000\nrows_written=4\n"
+            "conflict_retries=5\n");
   EXPECT_EQ(ParseProcessingStats(text), stats);
 }
 

@@ -13,7 +13,10 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <random>
 #include <system_error>
+#include <thread>
+#include <vector>
 
 #include "Common/Include/xtrace.h"
 #include "db/dialect.h"
@@ -120,7 +123,32 @@ int64_t MillisecondsSince(std::chrono::steady_clock::time_point start) {
       .count();
 }
 
+// How often a scan whose transaction met another writer's work is applied
+// again from the start before its failure counts as the scan's own.
+constexpr int kConflictAttempts = 8;
+
 }  // namespace
+
+// The change events of one attempt at a scan, reported once the attempt has
+// not met another writer's work: such an attempt is rolled back and applied
+// again, and its events would reach the administrator twice.
+class ScanProcessor::HeldChangeEvents {
+ public:
+  ChangeEventHooks Hooks() {
+    ChangeEventHooks hooks = EventLibraryHooks();
+    hooks.report = [this](const ChangeEvent& event) { held_.push_back(event); };
+    return hooks;
+  }
+  void Drop() { held_.clear(); }
+  void Release() {
+    for (const ChangeEvent& event : held_) report_(event);
+    held_.clear();
+  }
+
+ private:
+  std::function<void(const ChangeEvent&)> report_ = EventLibraryHooks().report;
+  std::vector<ChangeEvent> held_;
+};
 
 // What one scan's processing carries from step to step. The identity values
 // are UTF-8, as the reader stores them, so that what is looked up and
@@ -274,8 +302,27 @@ int ScanProcessor::StoreScan(ScanWork& work, bool insert_computer) {
   return 1;
 }
 
+void ScanProcessor::LockDeviceRow(int32_t computer_idn) {
+  const std::string sql =
+      db::LockRowQuery(device_.dbms_kind(), "Computer", "Computer_Idn", computer_idn);
+  if (sql.empty()) return;
+  last_sql_ = sql;
+  if (device_.connection()->Query(sql).AtEnd()) {
+    // Found a moment ago: whoever removed it since, the device is looked up
+    // anew in the next attempt.
+    throw db::DbError(db::kErrorFail,
+                      "The COMPUTER row " + std::to_string(computer_idn) +
+                          " was removed while a scan of its device was being applied.",
+                      "40001");
+  }
+}
+
 int ScanProcessor::ApplyToKnownDevice(ScanWork& work, int32_t computer_idn) {
   ScanStore& store = work.store;
+  // Another server may be applying a scan of the same device: the row lock
+  // makes this transaction wait for that one's end, and the snapshot read
+  // after it holds what that scan stored, so both apply in commit order.
+  LockDeviceRow(computer_idn);
   store.set_computer_idn(computer_idn);
   store.LoadSnapshot();
 
@@ -312,6 +359,83 @@ int ScanProcessor::ApplyToKnownDevice(ScanWork& work, int32_t computer_idn) {
                     work.device_id.c_str());
   }
   return result;
+}
+
+int ScanProcessor::ApplyScan(ScanWork& work, scan::ScanTextDecoder& decoder) {
+  db::Connection& connection = *device_.connection();
+  int32_t computer_idn = FindComputerByDeviceId(connection, work.device_id);
+  if (computer_idn < 0) {
+    computer_idn = FindComputerByIdentity(connection, work.host_name, work.nic_address,
+                                          decoder.ToUtf8(scan::GetDeviceName(work.text)));
+  }
+  work.store.ResetForScan();
+  connection.BeginTransaction(true);
+  int result;
+  if (computer_idn < 0) {
+    if (!work.last_sync_date.empty()) {
+      // The device believes it was synchronised, but the database does not
+      // know it: only a full scan can be applied.
+      AddListedDeviceId(force_full_scans_, kForceFullScansValue, work.device_id, &error_text_);
+      ReportOutOfSync(work.device_id);
+      result = -1;
+    } else {
+      RemoveUnmanagedNodes(work);
+      result = StoreScan(work, true);
+    }
+  } else {
+    if (work.last_sync_date.empty()) RemoveUnmanagedNodes(work);
+    result = ApplyToKnownDevice(work, computer_idn);
+  }
+  if (result == 1) {
+    connection.Commit(true);
+  } else {
+    connection.Rollback(true);
+  }
+  return result;
+}
+
+int ScanProcessor::ApplyMiniScan(ScanWork& work, scan::ScanTextDecoder& decoder) {
+  db::Connection& connection = *device_.connection();
+  const int32_t computer_idn = FindComputerByIdentity(
+      connection, work.host_name, work.nic_address, decoder.ToUtf8(scan::GetDeviceName(work.text)));
+  work.store.ResetForScan();
+  connection.BeginTransaction(true);
+  const int result = computer_idn < 0 ? StoreScan(work, true)
+                                      : (ApplyToKnownDevice(work, computer_idn) != 0 ? 1 : 0);
+  if (result != 0) {
+    connection.Commit(true);
+  } else {
+    connection.Rollback(true);
+  }
+  return result;
+}
+
+int ScanProcessor::ApplyWithRetries(const std::string& path, HeldChangeEvents& events,
+                                    const std::function<int()>& attempt) {
+  for (int attempts = 1;; ++attempts) {
+    try {
+      const int result = attempt();
+      events.Release();
+      return result;
+    } catch (const db::DbError& failure) {
+      if (!db::IsConcurrencyConflict(failure) || attempts == kConflictAttempts) {
+        events.Release();
+        throw;
+      }
+      RollbackQuietly();
+      events.Drop();
+      ++conflict_retries_;
+      // Random, so that two servers that met once do not meet again in step;
+      // longer with every attempt, up to a second.
+      const int ceiling = std::min(1000, 50 << (attempts - 1));
+      const int pause = std::uniform_int_distribution<int>(ceiling / 5, ceiling)(random_);
+      XTRACE(
+          "Scan file %s met another writer's work (%s); applying it again from the start in "
+          "%d ms (attempt %d of %d)",
+          path.c_str(), failure.what(), pause, attempts + 1, kConflictAttempts);
+      std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    }
+  }
 }
 
 ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
@@ -353,8 +477,11 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
   const bool mac = scan::IsMacScan(view);
   ScanStore store(*connection, device_.dbms_kind(), *device_.metaschema());
   store.set_statement_observer([this](std::string_view sql) { last_sql_ = sql; });
-  // Made once the scan's device ID is known; lives as long as the store.
+  // Made anew for each attempt once the scan's device ID is known; lives as
+  // long as the store.
   std::optional<ChangeHistory> history;
+  HeldChangeEvents events;
+  const uint64_t retries_before = conflict_retries_;
   ScanWork work(store, view, mac);
   work.storage_root = StorageRootOf(path);
 
@@ -377,46 +504,21 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
       // Cut to its column, the value could name another device's row.
     } else {
       store.set_event_texts(work.device_id, work.device_name, settings_.event_source);
-      history.emplace(*device_.metaschema(), device_.dbms_kind(), settings_.event_source,
-                      work.device_id, work.device_name);
-      store.set_change_recorder(&*history);
       if (settings_.log_stats) {
         ReportAnEventEx(settings_.event_source.c_str(), "Started Processing Computer",
                         diag::kServerSinks, diag::kMsgStartedProcessing, diag::kKindInformation,
                         "%s", work.device_id.c_str());
       }
-
-      int32_t computer_idn = FindComputerByDeviceId(*connection, work.device_id);
-      if (computer_idn < 0) {
-        computer_idn = FindComputerByIdentity(*connection, work.host_name, work.nic_address,
-                                              decoder.ToUtf8(scan::GetDeviceName(view)));
-      }
-      store.ResetForScan();
-      connection->BeginTransaction(true);
-      int result;
-      if (computer_idn < 0) {
-        if (!work.last_sync_date.empty()) {
-          // The device believes it was synchronised, but the database does
-          // not know it: only a full scan can be applied.
-          AddListedDeviceId(force_full_scans_, kForceFullScansValue, work.device_id, &error_text_);
-          ReportOutOfSync(work.device_id);
-          result = -1;
-        } else {
-          RemoveUnmanagedNodes(work);
-          result = StoreScan(work, true);
-        }
-      } else {
-        if (work.last_sync_date.empty()) RemoveUnmanagedNodes(work);
-        result = ApplyToKnownDevice(work, computer_idn);
-      }
+      const int result = ApplyWithRetries(path, events, [&] {
+        history.emplace(*device_.metaschema(), device_.dbms_kind(), settings_.event_source,
+                        work.device_id, work.device_name, events.Hooks());
+        store.set_change_recorder(&*history);
+        return ApplyScan(work, decoder);
+      });
       if (result == -1) {
         error_text_ = "The inventory data of " + work.device_id + " is out of sync.";
         outcome.code = kScanOutOfSync;
-        connection->Rollback(true);
-      } else if (result == 0) {
-        connection->Rollback(true);
-      } else {
-        connection->Commit(true);
+      } else if (result == 1) {
         store_result = 1;
         RemoveListedDeviceId(force_full_scans_, kForceFullScansValue, work.device_id, &error_text_);
       }
@@ -425,6 +527,7 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
     RollbackQuietly();
     failed = true;
     store_result = 0;
+    outcome.conflict_retries = static_cast<uint32_t>(conflict_retries_ - retries_before);
     outcome.code = failure.code();
     error_text_ = failure.text() + " \r\n\n " + last_sql_;
     if (DatabaseFailed(failure)) {
@@ -441,6 +544,7 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
     error_text_ = failure.what();
   }
 
+  outcome.conflict_retries = static_cast<uint32_t>(conflict_retries_ - retries_before);
   if (store_result == 0) {
     const bool saved = SetAsideScan(path, view, &error_text_);
     XTRACE("Scan file %s not applied, %s: %s", path.c_str(),
@@ -490,6 +594,7 @@ uint32_t ScanProcessor::ProcessMiniScanFile(const std::string& path, bool store_
   ScanStore store(*connection, device_.dbms_kind(), *device_.metaschema());
   store.set_statement_observer([this](std::string_view sql) { last_sql_ = sql; });
   std::optional<ChangeHistory> history;
+  HeldChangeEvents events;
   ScanWork work(store, view, false);
   work.storage_root = StorageRootOf(path);
   // A mini scan reports a handful of values: taken as a full scan it would
@@ -510,25 +615,13 @@ uint32_t ScanProcessor::ProcessMiniScanFile(const std::string& path, bool store_
       XTRACE("Mini scan %s not applied, kept in ErrorScan: %s", path.c_str(), error_text_.c_str());
       return 0;
     }
-    computer_idn = FindComputerByIdentity(*connection, work.host_name, work.nic_address,
-                                          decoder.ToUtf8(scan::GetDeviceName(view)));
     store.set_event_texts(std::string(), work.device_name, settings_.event_source);
-    history.emplace(*device_.metaschema(), device_.dbms_kind(), settings_.event_source,
-                    std::string(), work.device_name);
-    store.set_change_recorder(&*history);
-
-    store.ResetForScan();
-    connection->BeginTransaction(true);
-    if (computer_idn < 0) {
-      result = StoreScan(work, true) != 0 ? 1 : 0;
-    } else {
-      result = ApplyToKnownDevice(work, computer_idn) != 0 ? 1 : 0;
-    }
-    if (result != 0) {
-      connection->Commit(true);
-    } else {
-      connection->Rollback(true);
-    }
+    result = ApplyWithRetries(path, events, [&] {
+      history.emplace(*device_.metaschema(), device_.dbms_kind(), settings_.event_source,
+                      std::string(), work.device_name, events.Hooks());
+      store.set_change_recorder(&*history);
+      return ApplyMiniScan(work, decoder);
+    });
     computer_idn = store.computer_idn();
   } catch (const db::DbError& failure) {
     RollbackQuietly();

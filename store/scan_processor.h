@@ -21,6 +21,12 @@
 // device-ID sets; all must outlive the ScanProcessor.
 // Errors: never raises; database failures come back as result codes with
 // error_text() describing them.
+// Several servers may share one database: a scan whose transaction meets
+// another server's work (a unique key it has just taken, a deadlock) is
+// rolled back and applied again from the start, a bounded number of times,
+// and finds that server's rows the second time. A known device's COMPUTER
+// row is locked first, so scans of one device apply one after the other.
+//
 // Thread safety: one ScanProcessor per processing thread; the device-ID sets
 // are shared and lock themselves (their registry values are rewritten whole
 // under one process-wide lock).
@@ -29,6 +35,8 @@
 #define CORVANE_STORE_SCAN_PROCESSOR_H_
 
 #include <cstdint>
+#include <functional>
+#include <random>
 #include <string>
 #include <string_view>
 
@@ -62,6 +70,9 @@ struct ScanOutcome {
   // deadlock, a time-out): nothing was applied and the file is untouched in
   // the spool, to be applied once the database is back.
   bool database_failed = false;
+  // Attempts rolled back because they met another writer's work (a unique
+  // key taken, a deadlock) and applied again from the start.
+  uint32_t conflict_retries = 0;
 };
 
 // What per-device processing takes from the settings.
@@ -109,9 +120,27 @@ class ScanProcessor {
   bool mini_scan_database_failed() const { return mini_scan_database_failed_; }
   // The description of the last failure.
   const std::string& error_text() const { return error_text_; }
+  // Attempts at scans and mini scans rolled back because they met another
+  // writer's work and applied again, since construction.
+  uint64_t conflict_retries() const { return conflict_retries_; }
 
  private:
   class ScanWork;
+  class HeldChangeEvents;
+
+  // One attempt at the scan, in its own transaction: finds the device,
+  // applies the scan and commits, or rolls back a refusal. 1 applied, 0 not
+  // applied, -1 out of sync. Raises db::DbError.
+  int ApplyScan(ScanWork& work, scan::ScanTextDecoder& decoder);
+  int ApplyMiniScan(ScanWork& work, scan::ScanTextDecoder& decoder);
+  // Runs `attempt` again from the start, after a short random pause, while
+  // it fails for meeting another writer's work (db::IsConcurrencyConflict),
+  // up to a bound; then its failure is raised as any other. The attempt's
+  // change events are reported once it did not meet such work.
+  int ApplyWithRetries(const std::string& path, HeldChangeEvents& events,
+                       const std::function<int()>& attempt);
+  // Takes the device's COMPUTER row lock for the scan's transaction.
+  void LockDeviceRow(int32_t computer_idn);
 
   // Applies the scan to a known device: the out-of-sync test, the store and
   // the duplicate test. 1 applied, 0 not applied, -1 out of sync.
@@ -143,6 +172,8 @@ class ScanProcessor {
   scan::CreatorTypes creators_;
   // The statement last executed, for the text of a database failure.
   std::string last_sql_;
+  uint64_t conflict_retries_ = 0;
+  std::minstd_rand random_{std::random_device{}()};
 };
 
 }  // namespace corvane::store

@@ -37,6 +37,7 @@ const db::schema::Schema& TestSchema() {
                                 {"Label", s::ColumnType::kText, 64, false}},
                                {"Computer_Idn", "PortNumber"},
                                {},
+                               {},
                                "Serial ports by number."});
     extended.attributes.push_back(
         {"Computer.Ports.Port", "Number", "SerialPort", "PortNumber", true, false, 0, {}});

@@ -256,7 +256,8 @@ int RunLoad(const LoadOptions& options, const std::string& templ) {
     std::cout << " applied=" << after.scans_applied - before->scans_applied
               << " refused=" << after.scans_refused - before->scans_refused
               << " statements=" << after.statements - before->statements
-              << " rows_written=" << after.rows_written - before->rows_written;
+              << " rows_written=" << after.rows_written - before->rows_written
+              << " conflict_retries=" << after.conflict_retries - before->conflict_retries;
   }
   std::cout << std::endl;
   return 0;
