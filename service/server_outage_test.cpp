@@ -37,7 +37,7 @@ constexpr int kScans = 100;
 // Enough packages that the batch takes seconds, so the outage lands in it.
 constexpr int kPackages = 200;
 // As long as an administrator's restart of the database server may take.
-constexpr int kOutageSeconds = 30;
+constexpr int kOutageSeconds = 20;
 
 bool WaitUntil(const std::function<bool()>& condition, int timeout_ms) {
   for (int waited = 0; waited < timeout_ms; waited += 100) {
