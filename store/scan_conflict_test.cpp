@@ -47,6 +47,16 @@ class ScanConflictTest : public ScanProcessorFixture {
     }
     return false;
   }
+  // Processes the scan while the other connection holds what it needs:
+  // once the scan waits for it, the other connection commits.
+  ScanOutcome ProcessAgainstOther(ScanProcessor& processor, const std::string& name,
+                                  const std::string& text) {
+    std::future<ScanOutcome> scan =
+        std::async(std::launch::async, [&] { return processor.ProcessScanFile(Drop(name, text)); });
+    EXPECT_TRUE(WaitForLockWait()) << "the scan never waited for the other connection";
+    other_.Commit(true);
+    return scan.get();
+  }
   // Event lines containing `needle` that reach the syslog within a second of
   // the last one.
   int CountEvents(const std::string& needle) {
@@ -72,11 +82,7 @@ TEST_P(ScanConflictTest, ANewDeviceAnotherServerStoresMeanwhileIsFoundOnTheNextA
           .ToInt32()
           .value_or(-1);
 
-  std::future<ScanOutcome> scan = std::async(
-      std::launch::async, [&] { return processor->ProcessScanFile(Drop("SCA1.scn", full_)); });
-  ASSERT_TRUE(WaitForLockWait());
-  other_.Commit(true);
-  const ScanOutcome outcome = scan.get();
+  const ScanOutcome outcome = ProcessAgainstOther(*processor, "SCA1.scn", full_);
 
   EXPECT_TRUE(outcome.stored) << processor->error_text();
   EXPECT_EQ(outcome.conflict_retries, 1u);
@@ -107,11 +113,7 @@ TEST_P(ScanConflictTest, ACatalogueRowAnotherServerAddsMeanwhileIsSharedAndEvent
   BeginOther();
   other_.Execute("INSERT INTO FileInfo (FileName, FileSize, Title) VALUES ('[', 68497, 'other')");
 
-  std::future<ScanOutcome> applied = std::async(
-      std::launch::async, [&] { return processor->ProcessScanFile(Drop("SCA2.scn", scan)); });
-  ASSERT_TRUE(WaitForLockWait());
-  other_.Commit(true);
-  const ScanOutcome outcome = applied.get();
+  const ScanOutcome outcome = ProcessAgainstOther(*processor, "SCA2.scn", scan);
 
   EXPECT_TRUE(outcome.stored) << processor->error_text();
   EXPECT_EQ(outcome.conflict_retries, 1u);
@@ -140,11 +142,7 @@ TEST_P(ScanConflictTest, ScansOfOneDeviceOnTwoServersApplyOneAfterTheOther) {
   const std::string scan = Replaced(full_, "Software - Package - (Name:adduser)",
                                     "Software - Package - (Name:zz-new) - Version = 2\n"
                                     "Software - Package - (Name:adduser)");
-  std::future<ScanOutcome> applied = std::async(
-      std::launch::async, [&] { return processor->ProcessScanFile(Drop("SCA2.scn", scan)); });
-  ASSERT_TRUE(WaitForLockWait());
-  other_.Commit(true);
-  const ScanOutcome outcome = applied.get();
+  const ScanOutcome outcome = ProcessAgainstOther(*processor, "SCA2.scn", scan);
   EXPECT_TRUE(outcome.stored) << processor->error_text();
   EXPECT_EQ(outcome.conflict_retries, 0u);
   // Compared with what the other server committed: the package is known,
