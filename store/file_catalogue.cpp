@@ -11,6 +11,7 @@
 // it.
 
 #include <algorithm>
+#include <charconv>
 #include <chrono>
 #include <iterator>
 #include <utility>
@@ -90,7 +91,79 @@ std::string LiteralOf(const db::DbValue& value, db::DbmsKind kind) {
   }
 }
 
+bool IsAscii(std::string_view text) {
+  return std::none_of(text.begin(), text.end(),
+                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+}
+
+// The number of a size literal; nullopt for the empty literal or NULL.
+std::optional<int64_t> SizeOf(const std::string& size_literal) {
+  if (IsEmptyLiteral(size_literal)) return std::nullopt;
+  std::string_view digits = size_literal;
+  if (digits.size() >= 2 && digits.front() == '\'' && digits.back() == '\'') {
+    digits = digits.substr(1, digits.size() - 2);
+  }
+  int64_t value = 0;
+  auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+  if (error != std::errc() || end != digits.data() + digits.size()) return std::nullopt;
+  return value;
+}
+
+// Names to one prefetch query: well inside every DBMS's limits on the
+// length of an IN list (Oracle's is 1,000).
+constexpr size_t kPrefetchNames = 500;
+
 }  // namespace
+
+void ScanStore::PrefetchFileCatalogue(const std::vector<scan::PendingRow>& rows) {
+  catalogue_cache_.clear();
+  std::vector<std::string> names;
+  for (const scan::PendingRow& row : rows) {
+    if (row.deleted || row.key_value.empty()) continue;
+    const std::string name = Upper(FileNameLiteral(row.key_value));
+    if (IsEmptyLiteral(name) || !IsAscii(name)) continue;
+    if (catalogue_cache_.emplace(name, std::vector<CataloguedFile>()).second) {
+      names.push_back(name);
+    }
+  }
+  const auto start = std::chrono::steady_clock::now();
+  for (size_t first = 0; first < names.size(); first += kPrefetchNames) {
+    std::string list;
+    for (size_t i = first; i < names.size() && i < first + kPrefetchNames; ++i) {
+      if (!list.empty()) list += ", ";
+      list += names[i];
+    }
+    WriteQueuedInserts();
+    for (db::Recordset found =
+             connection_.Query("SELECT UPPER(FileName), FileSize, FileInfo_Idn, Discovered, "
+                               "Action FROM FileInfo WHERE UPPER(FileName) IN (" +
+                               list + ")");
+         !found.AtEnd(); found.Next()) {
+      // The database's upper case of a plain ASCII name is ours; a row it
+      // spells otherwise is simply not used here.
+      auto cached = catalogue_cache_.find(db::SqlQuote(found.Value(0)));
+      if (cached == catalogue_cache_.end()) continue;
+      CataloguedFile file;
+      if (std::optional<int32_t> size = found.Value(1).ToInt32()) file.size = *size;
+      file.id = found.Value(2).ToInt32().value_or(-1);
+      file.discovered = found.Value(3).ToInt32().value_or(0);
+      file.action = found.Value(4).ToInt32().value_or(0);
+      if (file.id != -1) cached->second.push_back(file);
+    }
+  }
+  file_catalogue_seconds_ += SecondsSince(start);
+}
+
+ScanStore::CataloguedFile* ScanStore::CachedFile(const std::string& upper_name,
+                                                 const std::string& size_literal) {
+  auto cached = catalogue_cache_.find(upper_name);
+  if (cached == catalogue_cache_.end()) return nullptr;
+  const std::optional<int64_t> size = SizeOf(size_literal);
+  for (CataloguedFile& file : cached->second) {
+    if (file.size == size) return &file;
+  }
+  return nullptr;
+}
 
 void ScanStore::ExecuteCatalogue(const std::string& sql) {
   if (statement_observer_) statement_observer_(sql);
@@ -134,6 +207,7 @@ ScanStore::FileLink ScanStore::LinkFileInfo(const scan::PendingRow& row,
       stored_size = StoredValue(row, *record, "FileSize");
     }
   } else {
+    WriteQueuedInserts();
     db::Recordset stored = connection_.Query(
         "SELECT FileInfo_Idn, FileInfoInstance_Idn FROM FileInfoInstance WHERE Computer_Idn = " +
         std::to_string(computer_idn_) + " AND Path = " + row.key_value);
@@ -179,6 +253,20 @@ int32_t ScanStore::FindOrCreateFileInfo(int32_t old_link,
   // every device.
   std::optional<int32_t> id;
   int32_t discovered = 0;
+  const bool prefetched = catalogue_cache_.count(upper_name) != 0;
+  if (CataloguedFile* file = CachedFile(upper_name, size_literal)) {
+    if (file->discovered == 0) {
+      ExecuteCatalogue("UPDATE FileInfo SET Discovered = 1 WHERE FileInfo_Idn = " +
+                       std::to_string(file->id));
+      file->discovered = 1;
+    }
+    return file->id;
+  }
+  const bool size_understood = IsEmptyLiteral(size_literal) || SizeOf(size_literal).has_value();
+  if (prefetched && size_understood) {
+    // The prefetch read every row of the name: this size has none yet.
+    return InsertFileInfo(old_link, catalogue, upper_name);
+  }
   {
     const std::string sql =
         "SELECT FileInfo_Idn, Discovered FROM FileInfo WHERE UPPER(FileName) = UPPER(" +
@@ -251,9 +339,14 @@ int32_t ScanStore::InsertFileInfo(int32_t old_link,
   // The wildcard row (FileSize -1) of the name holds the administrator's
   // Action for every file of that name. UPPER on both sides, as in the
   // lookup: a wildcard row entered in mixed case must still apply.
-  const int32_t action = QueryId("SELECT Action FROM FileInfo WHERE UPPER(FileName) = UPPER(" +
-                                 upper_name + ") AND FileSize = -1")
-                             .value_or(0);
+  int32_t action = 0;
+  if (catalogue_cache_.count(upper_name) != 0) {
+    if (const CataloguedFile* wildcard = CachedFile(upper_name, "-1")) action = wildcard->action;
+  } else {
+    action = QueryId("SELECT Action FROM FileInfo WHERE UPPER(FileName) = UPPER(" + upper_name +
+                     ") AND FileSize = -1")
+                 .value_or(0);
+  }
   XTRACE("InsertNewFileInfoRecord 2");
 
   std::string names;
@@ -264,6 +357,9 @@ int32_t ScanStore::InsertFileInfo(int32_t old_link,
   }
   const std::string action_text = std::to_string(action);
   XTRACE("InsertNewFileInfoRecord 3");
+  // The key is read back with the session's last generated id: no queued
+  // instance INSERT may run between the two.
+  WriteQueuedInserts();
   if (kind_ == db::kDbmsOracle) {
     ExecuteCatalogue("INSERT INTO FileInfo(Action, Discovered" + names + ") VALUES(" + action_text +
                      ", 1" + values + ")");
@@ -271,7 +367,19 @@ int32_t ScanStore::InsertFileInfo(int32_t old_link,
     ExecuteCatalogue("INSERT INTO FileInfo(Discovered, Action" + names + ") VALUES(1, " +
                      action_text + values + ")");
   }
-  return QueryId(db::InsertedKeyQuery(kind_, "FileInfo")).value_or(-1);
+  const int32_t id = QueryId(db::InsertedKeyQuery(kind_, "FileInfo")).value_or(-1);
+  // A second path of the same file in this flush finds the new row.
+  auto cached = catalogue_cache_.find(upper_name);
+  if (cached != catalogue_cache_.end() && id != -1) {
+    const scan::PendingAttribute* size = Find(catalogue, "FileSize");
+    CataloguedFile file;
+    if (size != nullptr) file.size = SizeOf(size->literal);
+    file.id = id;
+    file.discovered = 1;
+    file.action = action;
+    cached->second.push_back(file);
+  }
+  return id;
 }
 
 }  // namespace corvane::store

@@ -117,6 +117,37 @@ TEST_P(FileCatalogueTest, ASecondDeviceReusesTheCatalogueRowsAndMarksThemDiscove
   EXPECT_EQ(Catalogue(second.computer_idn, "/usr/bin/\xC3\xA4pt", "FileName"), "\xC3\xA4pt");
 }
 
+TEST_P(FileCatalogueTest, KnownFilesAreLinkedWithAFewQueriesAndTwoPathsShareTheirRow) {
+  // The same file at a second path, in the same scan: one catalogue row.
+  const std::string block =
+      "Software - File - (Path:/usr/bin/ab) - ExeName = ab\n* - FileSize = 59824\n";
+  const std::string scan = Replaced(
+      full_, block,
+      "Software - File - (Path:/usr/local/bin/ab) - ExeName = ab\n* - FileSize = 59824\n" + block);
+  const ApplyResult first = harness_->Apply(scan);
+  EXPECT_EQ(harness_->Count("FileInfo", "FileName = 'ab' AND FileSize = 59824"), 1);
+  EXPECT_EQ(harness_->Count("FileInfo"), 871);
+  EXPECT_EQ(Catalogue(first.computer_idn, "/usr/local/bin/ab", "FileInfo_Idn"),
+            Catalogue(first.computer_idn, "/usr/bin/ab", "FileInfo_Idn"));
+
+  // A second device finds all 872 files in the catalogue: a handful of
+  // queries and multi-row INSERTs, not one of each per file.
+  std::string other = Replaced(scan, "{3D1219C7-0000-0000-0000-000000005EED}",
+                               "{3D1219C7-0000-0000-0000-00000000BEEF}");
+  other = Replaced(other, "Network - NIC Address = 02FC00000001",
+                   "Network - NIC Address = 02FC00000002");
+  const uint64_t before = harness_->connection().statement_counts().statements;
+  const ApplyResult second = harness_->Apply(other);
+  const uint64_t statements = harness_->connection().statement_counts().statements - before;
+  ASSERT_TRUE(second.new_device);
+  EXPECT_LT(statements, 100u);
+  EXPECT_EQ(harness_->Count("FileInfoInstance", "Computer_Idn = " +
+                                                    std::to_string(second.computer_idn) +
+                                                    " AND FileInfo_Idn IS NOT NULL"),
+            872);
+  EXPECT_EQ(harness_->Count("FileInfo"), 871);
+}
+
 TEST_P(FileCatalogueTest, AChangedSizeMovesTheFileToANewRowThatInheritsItsDescription) {
   const int32_t device = harness_->Apply(full_).computer_idn;
   const std::string old_id = Catalogue(device, "/usr/bin/ab", "FileInfo_Idn");

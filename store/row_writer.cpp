@@ -625,7 +625,8 @@ void ScanStore::WriteRow(scan::PendingRow& row) {
   // the queued rows first, so that it sees them.
   const bool batchable =
       !row.deleted && kind_ != db::kDbmsOracle &&
-      (row.table_kind == kind::kKindKeyedRow || row.table_kind == kind::kKindDevice);
+      (row.table_kind == kind::kKindKeyedRow || row.table_kind == kind::kKindDevice ||
+       row.table_kind == kind::kKindFileInstance);
   if (!batchable) WriteQueuedInserts();
   const RowKey key = ResolveRowKey(row);
   if (row.deleted) {
@@ -696,9 +697,13 @@ void ScanStore::FlushPendingRows() {
     std::vector<scan::PendingRow> rows;
     for (auto it = begin; it != end; ++it) rows.push_back(std::move(it->second));
     pending_.erase(begin, end);
+    if (!rows.empty() && rows.front().table_kind == kind::kKindFileInstance) {
+      PrefetchFileCatalogue(rows);
+    }
     for (scan::PendingRow& row : rows) WriteRow(row);
   }
   WriteQueuedInserts();
+  catalogue_cache_.clear();
   // Rows of tables outside the metaschema's tree have nowhere to hang.
   pending_.clear();
   pending_by_instance_.clear();

@@ -245,6 +245,23 @@ class ScanStore : public scan::InventoryWriter {
                          const std::string& upper_name);
   // Runs a catalogue statement: seen by the observer, not copied.
   void ExecuteCatalogue(const std::string& sql);
+  // Reads, a few hundred names to a query, the catalogue rows of the file
+  // names that the pending instance rows `rows` carry, so that linking them
+  // needs no query per file. Names that are not plain ASCII are left to the
+  // per-file lookup, whose UPPER on both sides the database spells.
+  void PrefetchFileCatalogue(const std::vector<scan::PendingRow>& rows);
+  // A catalogue row as the prefetch read it or this flush inserted it.
+  struct CataloguedFile {
+    std::optional<int64_t> size;  // NULL: a file reported without one
+    int32_t id = -1;
+    int32_t discovered = 0;
+    int32_t action = 0;
+  };
+  // Upper-case file-name literal to the rows of that name, for the names
+  // the prefetch asked for (a name asked for without rows has an empty
+  // list: the catalogue holds no such file). Valid for one flush.
+  std::unordered_map<std::string, std::vector<CataloguedFile>> catalogue_cache_;
+  CataloguedFile* CachedFile(const std::string& upper_name, const std::string& size_literal);
 
   // --- Snapshot lookups (scan_store.cpp).
   // The stored rows of a table (named as the catalogue spells it), read on
