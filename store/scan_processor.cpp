@@ -434,6 +434,9 @@ int ScanProcessor::ApplyWithRetries(const std::string& path, HeldChangeEvents& e
           "%d ms (attempt %d of %d)",
           path.c_str(), failure.what(), pause, attempts + 1, kConflictAttempts);
       std::this_thread::sleep_for(std::chrono::milliseconds(pause));
+    } catch (...) {
+      events.Release();
+      throw;
     }
   }
 }
