@@ -4,6 +4,7 @@
 //                                     scan into FILE, nothing printed
 //   rivozu32 --output FILE [--full] [--root DIR] [--state DIR]
 
+#include <cstdlib>
 #include <ctime>
 #include <iostream>
 #include <optional>
@@ -30,15 +31,24 @@ constexpr char kUsage[] =
     "  /o=FILE        the same, in the form the server's self scan uses\n"
     "  --full, /f     a full scan (every scan is a full scan for now)\n"
     "  --root DIR     read the system's files under DIR instead of / (tests)\n"
-    "  --state DIR    where the device ID is kept (default /var/lib/corvane-scanner)\n"
+    "  --state DIR    where the device ID is kept (default $CORVANE_SCANNER_STATE,\n"
+    "                 else /var/lib/corvane-scanner)\n"
     "  /noui, /nocd   accepted and ignored\n"
     "  --help         this text\n"
     "  --version      the program's version\n";
 
+// The state directory unless --state names one: CORVANE_SCANNER_STATE, so
+// that a test's server can run the scanner without touching the machine's.
+std::string DefaultStateDirectory() {
+  const char* configured = std::getenv("CORVANE_SCANNER_STATE");
+  return configured != nullptr && *configured != '\0' ? configured
+                                                      : corvane::scanner::kDefaultStateDirectory;
+}
+
 struct Options {
   std::string output;
   std::string root = "/";
-  std::string state = corvane::scanner::kDefaultStateDirectory;
+  std::string state = DefaultStateDirectory();
   bool help = false;
   bool version = false;
 };

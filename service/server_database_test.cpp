@@ -205,6 +205,28 @@ TEST_P(ServerDatabaseTest, RightAfterStartTheServerScansItselfWithTheCvlogonShar
   EXPECT_TRUE(testing::FilesIn(program_directory_ + "/cvscan", ".tmp").empty());
 }
 
+TEST_P(ServerDatabaseTest, TheSelfScanWithTheProjectsScannerPutsThisMachineInTheDatabase) {
+  SetServerValue("Do Self Scan", 0);
+  const std::string share = root_.path() + "/share";
+  fs::create_directories(share);
+  testing::WriteFile(root_.path() + "/smb.conf", "[cvlogon]\npath = " + share + "\n");
+  fs::copy_file(testing::BuildBinDirectory() + "/rivozu32", share + "/rivozu32");
+  // The scanner keeps its device ID in the test's root, not the machine's.
+  const std::string state = root_.path() + "/scanner-state";
+  setenv("CORVANE_SCANNER_STATE", state.c_str(), 1);
+  StartServer();
+  ASSERT_TRUE(WaitUntil([&] { return !testing::ReadFileOrEmpty(state + "/device-id").empty(); }));
+  std::string device_id = testing::ReadFileOrEmpty(state + "/device-id");
+  device_id.pop_back();  // its line end
+  ASSERT_TRUE(WaitUntil([&] { return Count("Computer", DeviceCondition(device_id)) == 1; }))
+      << "the self scan did not reach the database";
+  EXPECT_GT(Count("AppSoftware"), 0);
+  EXPECT_GT(Count("FileInfoInstance"), 0);
+  EXPECT_GT(Count("LocalUser"), 0);
+  EXPECT_EQ(Count("UnmodeledData"), 0);
+  EXPECT_EQ(testing::FilesIn(program_directory_ + "/cvscan/ErrorScan", ".scn").size(), 0u);
+}
+
 TEST_P(ServerDatabaseTest, AShareWithoutTheScannerIsAScannerErrorAndLeavesNoFile) {
   platform::registry::SetValue(RegRoot::kLocalMachine, "Software\\Arvex\\Corvane\\XTrace",
                                "CVDiv32", RegValue::Dword(2));
