@@ -5,21 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "Common/Include/ascii_case.h"
 #include "db/error.h"
 #include "db/schema_ddl.h"
 
 namespace corvane::db {
 namespace {
-
-bool SameName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i] >= 'a' && a[i] <= 'z' ? static_cast<char>(a[i] - 'a' + 'A') : a[i];
-    char y = b[i] >= 'a' && b[i] <= 'z' ? static_cast<char>(b[i] - 'a' + 'A') : b[i];
-    if (x != y) return false;
-  }
-  return true;
-}
 
 // Enough of a failed statement to recognise it in a message.
 std::string Excerpt(const std::string& sql) {
@@ -29,11 +20,15 @@ std::string Excerpt(const std::string& sql) {
 
 }  // namespace
 
-bool InventoryDatabaseExists(Connection& connection) {
+bool TableExists(Connection& connection, std::string_view name) {
   for (const std::string& table : connection.Tables("TABLE")) {
-    if (SameName(table, schema::meta::kSystemsTable)) return true;
+    if (EqualsIgnoringCase(table, name)) return true;
   }
   return false;
+}
+
+bool InventoryDatabaseExists(Connection& connection) {
+  return TableExists(connection, schema::meta::kSystemsTable);
 }
 
 void CreateInventoryDatabase(Connection& connection, DbmsKind kind) {

@@ -8,11 +8,17 @@
 #ifndef CORVANE_DB_SCHEMA_CREATE_H_
 #define CORVANE_DB_SCHEMA_CREATE_H_
 
+#include <string_view>
+
 #include "db/connection.h"
 #include "db/dbms.h"
 #include "db/schema.h"
 
 namespace corvane::db {
+
+// True when the database's catalogue lists the table `name` (compared
+// ignoring case).
+bool TableExists(Connection& connection, std::string_view name);
 
 // True when the database's catalogue lists the table METASYSTEMS (compared
 // ignoring case): it has been made an inventory database before.

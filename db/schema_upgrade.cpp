@@ -5,7 +5,6 @@
 #include <string>
 #include <vector>
 
-#include "Common/Include/ascii_case.h"
 #include "db/dialect.h"
 #include "db/error.h"
 #include "db/schema_create.h"
@@ -18,13 +17,6 @@ namespace {
 constexpr int kJobTableVersion = 3;
 constexpr int kUniqueKeysVersion = 4;
 constexpr size_t kNamedDuplicatesLimit = 10;
-
-bool HasTable(Connection& connection, std::string_view name) {
-  for (const std::string& table : connection.Tables("TABLE")) {
-    if (EqualsIgnoringCase(table, name)) return true;
-  }
-  return false;
-}
 
 // The same catalogue entry: the unique key's comparison, a missing size
 // included.
@@ -73,7 +65,7 @@ class Upgrade {
  private:
   void Steps() {
     const int from = result_.from_version;
-    if (from < kJobTableVersion && !HasTable(connection_, schema::jobs::kTable) &&
+    if (from < kJobTableVersion && !TableExists(connection_, schema::jobs::kTable) &&
         schema_.FindTable(schema::jobs::kTable) != nullptr) {
       Run(schema::TableStatements(schema_, kind_, schema::jobs::kTable));
       result_.steps.push_back("Created the table " + std::string(schema::jobs::kTable) + ".");

@@ -11,12 +11,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <optional>
-#include <sstream>
 #include <unordered_map>
 
+#include "platform/files.h"
 #include "scanner/system_files.h"
 
 namespace corvane::scanner {
@@ -35,11 +34,7 @@ class Root {
   std::string Path(std::string_view path) const { return root_ + std::string(path); }
 
   std::optional<std::string> Read(std::string_view path) const {
-    std::ifstream file(Path(path), std::ios::binary);
-    if (!file) return std::nullopt;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    return platform::ReadWholeFile(Path(path));
   }
   std::string ReadOr(std::string_view path, std::string_view fallback = {}) const {
     return Read(path).value_or(std::string(fallback));
@@ -59,17 +54,6 @@ class Root {
  private:
   std::string root_;
 };
-
-std::optional<int64_t> ToNumber(const std::string& text) {
-  try {
-    size_t used = 0;
-    const long long value = std::stoll(text, &used);
-    if (used != text.size()) return std::nullopt;
-    return value;
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-}
 
 std::string MacOf(const std::string& address) {
   std::string mac;
@@ -108,24 +92,12 @@ std::map<std::string, std::string> Ipv4Addresses() {
   return addresses;
 }
 
-// The interface of the default route.
-std::string DefaultRouteInterface(const std::string& route_table) {
-  std::istringstream lines(route_table);
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream fields(line);
-    std::string name, destination;
-    if (fields >> name >> destination && destination == "00000000") return name;
-  }
-  return {};
-}
-
 void CollectNetwork(const Root& root, Inventory& inventory) {
   inventory.host_name = root.Line("/proc/sys/kernel/hostname");
   if (inventory.host_name.empty()) inventory.host_name = root.Line("/etc/hostname");
   inventory.device_name = inventory.host_name.substr(0, inventory.host_name.find('.'));
-  const std::string routes = root.ReadOr("/proc/net/route");
-  inventory.default_gateway = ParseDefaultGateway(routes);
+  const DefaultRoute route = ParseDefaultRoute(root.ReadOr("/proc/net/route"));
+  inventory.default_gateway = route.gateway;
   const std::vector<std::string> servers = ParseNameServers(root.ReadOr("/etc/resolv.conf"));
   if (!servers.empty()) inventory.dns_server = servers.front();
 
@@ -146,17 +118,16 @@ void CollectNetwork(const Root& root, Inventory& inventory) {
     const std::string state = root.Line(base + "operstate");
     const int64_t flags = std::strtoll(root.Line(base + "flags").c_str(), nullptr, 0);
     adapter.status = state == "up" || (state == "unknown" && (flags & IFF_UP) != 0) ? "Up" : "Down";
-    adapter.mtu = ToNumber(root.Line(base + "mtu"));
+    adapter.mtu = ParseInteger(root.Line(base + "mtu"));
     if (auto found = ipv4.find(name); found != ipv4.end()) adapter.ipv4 = found->second;
     if (auto found = ipv6.find(name); found != ipv6.end()) adapter.ipv6 = found->second;
     inventory.adapters.push_back(std::move(adapter));
   }
   // The primary adapter: the default route's, else the first with an
   // address that is no loopback.
-  const std::string primary = DefaultRouteInterface(routes);
   const NetworkAdapter* chosen = nullptr;
   for (const NetworkAdapter& adapter : inventory.adapters) {
-    if (adapter.name == primary) chosen = &adapter;
+    if (adapter.name == route.interface) chosen = &adapter;
   }
   for (const NetworkAdapter& adapter : inventory.adapters) {
     if (chosen == nullptr && adapter.type != "loopback" && !adapter.mac.empty()) chosen = &adapter;
@@ -171,6 +142,9 @@ void CollectSystem(const Root& root, Inventory& inventory) {
   std::map<std::string, std::string> release = ParseOsRelease(root.ReadOr("/etc/os-release"));
   if (release.empty()) release = ParseOsRelease(root.ReadOr("/usr/lib/os-release"));
   const std::string name = release["NAME"];
+  // The vendor the software files are credited to: "Debian" of
+  // "Debian GNU/Linux".
+  inventory.distribution_vendor = name.substr(0, name.find(' '));
   inventory.os_version = release["VERSION_ID"];
   inventory.os_name = inventory.os_version.empty() ? name : name + " " + inventory.os_version;
   inventory.os_description = release["PRETTY_NAME"];
@@ -213,7 +187,7 @@ void CollectStorage(const Root& root, Inventory& inventory) {
     const std::string base = "/sys/block/" + name + "/";
     Disk disk;
     disk.name = name;
-    disk.size_mb = ToNumber(root.Line(base + "size")).value_or(0) * 512 / (1024 * 1024);
+    disk.size_mb = ParseInteger(root.Line(base + "size")).value_or(0) * 512 / (1024 * 1024);
     disk.type = root.Line(base + "removable") == "1" ? "removable" : "disk";
     disk.model = root.Line(base + "device/model");
     inventory.disks.push_back(std::move(disk));
@@ -245,13 +219,6 @@ void CollectAccounts(const Root& root, Inventory& inventory) {
     }
     inventory.groups.push_back({account.name, account.id, {}, {}, {}, members});
   }
-}
-
-// The distribution's vendor name: the first word of os-release's NAME.
-std::string Vendor(const Root& root) {
-  std::map<std::string, std::string> release = ParseOsRelease(root.ReadOr("/etc/os-release"));
-  const std::string name = release["NAME"];
-  return name.substr(0, name.find(' '));
 }
 
 // Executables of a directory: regular files with an execute bit (links
@@ -305,7 +272,6 @@ void CollectSoftware(const Root& root, Inventory& inventory) {
     return {};
   };
 
-  const std::string vendor = Vendor(root);
   std::vector<std::pair<std::string, int64_t>> executables;
   for (const std::string& directory : kExecutableDirectories) {
     ListExecutables(root, directory, directory == "/opt" ? kOptDepth : 0, executables);
@@ -317,7 +283,7 @@ void CollectSoftware(const Root& root, Inventory& inventory) {
     file.package = owner_of(path);
     if (auto package = by_name.find(file.package); package != by_name.end()) {
       file.version = package->second->version;
-      file.vendor = vendor;
+      file.vendor = inventory.distribution_vendor;
     }
     inventory.files.push_back(std::move(file));
   }

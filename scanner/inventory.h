@@ -77,6 +77,7 @@ struct Inventory {
   std::string os_name;
   std::string os_version;
   std::string os_description;
+  std::string distribution_vendor;  // credited with its packages' files
   std::string architecture;
   std::string kernel_version;
 

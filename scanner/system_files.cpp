@@ -40,13 +40,17 @@ std::vector<std::string_view> Split(std::string_view text, char separator) {
   }
 }
 
-std::optional<int64_t> Number(std::string_view text) {
+}  // namespace
+
+std::optional<int64_t> ParseInteger(std::string_view text) {
   text = Trim(text);
   int64_t value = 0;
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
   if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
   return value;
 }
+
+namespace {
 
 // "key : value" of /proc/cpuinfo and /proc/meminfo.
 bool KeyValue(std::string_view line, std::string_view& key, std::string_view& value) {
@@ -153,7 +157,7 @@ std::vector<DpkgPackage> ParseDpkgStatus(std::string_view text) {
     } else if (field == "Architecture") {
       current.architecture = std::string(value);
     } else if (field == "Installed-Size") {
-      current.installed_size_kib = Number(value);
+      current.installed_size_kib = ParseInteger(value);
     } else if (field == "Description") {
       current.description = std::string(value);
     } else if (field == "Maintainer") {
@@ -202,7 +206,7 @@ CpuInfo ParseCpuInfo(std::string_view text) {
     } else if (key == "core id") {
       cores.insert({physical_id, std::string(value)});
     } else if (key == "cpu cores") {
-      cores_per_socket = static_cast<int>(Number(value).value_or(0));
+      cores_per_socket = static_cast<int>(ParseInteger(value).value_or(0));
     }
   });
   info.sockets = sockets.empty() ? 1 : static_cast<int>(sockets.size());
@@ -222,8 +226,8 @@ MemInfo ParseMemInfo(std::string_view text) {
     std::string_view key, value;
     if (!KeyValue(line, key, value)) return;
     if (value.ends_with(" kB")) value.remove_suffix(3);
-    if (key == "MemTotal") info.total_kib = Number(value).value_or(0);
-    if (key == "SwapTotal") info.swap_kib = Number(value).value_or(0);
+    if (key == "MemTotal") info.total_kib = ParseInteger(value).value_or(0);
+    if (key == "SwapTotal") info.swap_kib = ParseInteger(value).value_or(0);
   });
   return info;
 }
@@ -292,10 +296,10 @@ std::vector<std::string> ParseNameServers(std::string_view text) {
   return servers;
 }
 
-std::string ParseDefaultGateway(std::string_view text) {
-  std::string gateway;
+DefaultRoute ParseDefaultRoute(std::string_view text) {
+  DefaultRoute route;
   ForEachLine(text, [&](std::string_view line) {
-    if (!gateway.empty()) return;
+    if (!route.gateway.empty()) return;
     std::vector<std::string_view> fields;
     for (std::string_view field : Split(line, '\t')) {
       if (!Trim(field).empty()) fields.push_back(Trim(field));
@@ -303,6 +307,7 @@ std::string ParseDefaultGateway(std::string_view text) {
     // Iface Destination Gateway Flags ...: the default route has
     // destination 0; both are little-endian hexadecimal.
     if (fields.size() < 3 || fields[1] != "00000000") return;
+    if (route.interface.empty()) route.interface = std::string(fields[0]);
     unsigned long value = 0;
     auto [end, error] =
         std::from_chars(fields[2].data(), fields[2].data() + fields[2].size(), value, 16);
@@ -310,9 +315,10 @@ std::string ParseDefaultGateway(std::string_view text) {
     char text_address[16];
     std::snprintf(text_address, sizeof text_address, "%lu.%lu.%lu.%lu", value & 0xFF,
                   (value >> 8) & 0xFF, (value >> 16) & 0xFF, (value >> 24) & 0xFF);
-    gateway = text_address;
+    route.interface = std::string(fields[0]);
+    route.gateway = text_address;
   });
-  return gateway;
+  return route;
 }
 
 std::vector<Ipv6Address> ParseIfInet6(std::string_view text) {

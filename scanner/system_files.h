@@ -84,9 +84,12 @@ std::vector<Mount> ParseMounts(std::string_view text);
 // /etc/resolv.conf: the "nameserver" addresses in order.
 std::vector<std::string> ParseNameServers(std::string_view text);
 
-// /proc/net/route: the default route's gateway as dotted IPv4, empty when
-// there is none.
-std::string ParseDefaultGateway(std::string_view text);
+struct DefaultRoute {
+  std::string interface;  // empty when there is no default route
+  std::string gateway;    // dotted IPv4; empty when the route has none
+};
+// /proc/net/route: the default route (the first with a gateway).
+DefaultRoute ParseDefaultRoute(std::string_view text);
 
 struct Ipv6Address {
   std::string interface;
@@ -94,6 +97,9 @@ struct Ipv6Address {
 };
 // /proc/net/if_inet6.
 std::vector<Ipv6Address> ParseIfInet6(std::string_view text);
+
+// A decimal number with nothing else but blanks around it.
+std::optional<int64_t> ParseInteger(std::string_view text);
 
 // The text of a one-line sysfs or procfs file: trailing blanks and line
 // ends cut.

@@ -141,11 +141,12 @@ TEST(SystemFilesTest, NetworkFilesGiveNameServersGatewayAndIpv6Addresses) {
   EXPECT_EQ(ParseNameServers("# x\nsearch example.net\nnameserver 10.0.0.53\n"
                              "nameserver\t2001:db8::53 # second\nnameservers 1.1.1.1\n"),
             (std::vector<std::string>{"10.0.0.53", "2001:db8::53"}));
-  EXPECT_EQ(ParseDefaultGateway("Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\n"
-                                "eth0\t0002000A\t00000000\t0001\t0\t0\t0\t00FFFFFF\n"
-                                "eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\n"),
+  EXPECT_EQ(ParseDefaultRoute("Iface\tDestination\tGateway \tFlags\tRefCnt\tUse\tMetric\tMask\n"
+                              "eth0\t0002000A\t00000000\t0001\t0\t0\t0\t00FFFFFF\n"
+                              "eth0\t00000000\t010200C0\t0003\t0\t0\t0\t00000000\n")
+                .gateway,
             "192.0.2.1");
-  EXPECT_EQ(ParseDefaultGateway("Iface\tDestination\tGateway\n"), "");
+  EXPECT_EQ(ParseDefaultRoute("Iface\tDestination\tGateway\n").gateway, "");
   const auto addresses = ParseIfInet6(
       "fe8000000000000000fc00fffe000001 02 40 20 80     eth0\n"
       "00000000000000000000000000000001 01 80 10 80       lo\n"

@@ -254,20 +254,15 @@ int32_t ScanStore::FindOrCreateFileInfo(int32_t old_link,
   std::optional<int32_t> id;
   int32_t discovered = 0;
   const bool prefetched = catalogue_cache_.count(upper_name) != 0;
-  if (CataloguedFile* file = CachedFile(upper_name, size_literal)) {
-    if (file->discovered == 0) {
-      ExecuteCatalogue("UPDATE FileInfo SET Discovered = 1 WHERE FileInfo_Idn = " +
-                       std::to_string(file->id));
-      file->discovered = 1;
-    }
-    return file->id;
-  }
   const bool size_understood = IsEmptyLiteral(size_literal) || SizeOf(size_literal).has_value();
-  if (prefetched && size_understood) {
+  if (CataloguedFile* file = CachedFile(upper_name, size_literal)) {
+    id = file->id;
+    discovered = file->discovered;
+    file->discovered = 1;  // set below when it is not yet
+  } else if (prefetched && size_understood) {
     // The prefetch read every row of the name: this size has none yet.
     return InsertFileInfo(old_link, catalogue, upper_name);
-  }
-  {
+  } else {
     const std::string sql =
         "SELECT FileInfo_Idn, Discovered FROM FileInfo WHERE UPPER(FileName) = UPPER(" +
         upper_name + ") AND " + SizeCondition(size_literal);
