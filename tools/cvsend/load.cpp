@@ -22,12 +22,16 @@
 #include "intake/scan_protocol.h"
 #include "platform/files.h"
 #include "tools/cvsend/scan_variants.h"
-#include "tools/cvsend/tcp_client.h"
+#include "intake/scan_client.h"
 
 namespace corvane::cvsend {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using intake::ConnectTo;
+using intake::DeliverFullScan;
+using intake::Endpoint;
+using intake::ScanConnection;
 
 // Changed and delta scans change this many packages.
 constexpr int kChangedPackages = 10;
@@ -209,6 +213,7 @@ int RunLoad(const LoadOptions& options, const std::string& templ) {
         ScanConnection connection;
         if (!connection.Open(options.server) ||
             !DeliverFullScan(connection, scan.device_id, scan.stream)) {
+          std::cerr << "cvsend: " + connection.error() + "\n";
           ++failed;
         }
       }
@@ -316,8 +321,10 @@ int RunIdle(const LoadOptions& options) {
   sockets.reserve(options.idle_connections);
   int status = 0;
   for (uint32_t i = 0; i < options.idle_connections; ++i) {
-    const int socket = ConnectTo(options.server, SOCK_STREAM);
+    std::string error;
+    const int socket = ConnectTo(options.server, SOCK_STREAM, &error);
     if (socket < 0) {
+      std::cerr << "cvsend: " << error << "\n";
       status = 1;
       break;
     }

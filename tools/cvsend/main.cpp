@@ -43,14 +43,14 @@
 #include "intake/scan_protocol.h"
 #include "platform/files.h"
 #include "tools/cvsend/load.h"
-#include "tools/cvsend/tcp_client.h"
+#include "intake/scan_client.h"
 
 namespace {
 
-using corvane::cvsend::ConnectTo;
-using corvane::cvsend::DeliverFullScan;
-using corvane::cvsend::Endpoint;
-using corvane::cvsend::ScanConnection;
+using corvane::intake::ConnectTo;
+using corvane::intake::DeliverFullScan;
+using corvane::intake::Endpoint;
+using corvane::intake::ScanConnection;
 using corvane::intake::BuildMiniScanPacket;
 using corvane::intake::CompressScanText;
 using corvane::intake::kReceiveChunkSize;
@@ -182,9 +182,12 @@ int SendFullScan(const Options& options, const std::string& text) {
   std::string stream = options.plain ? wire : CompressScanText(wire);
 
   ScanConnection connection;
-  if (!connection.Open(ServerOf(options))) return 1;
-  std::optional<ReplyRecord> reply = DeliverFullScan(connection, device_id, stream);
-  if (!reply) return 1;
+  std::optional<ReplyRecord> reply;
+  if (!connection.Open(ServerOf(options)) ||
+      !(reply = DeliverFullScan(connection, device_id, stream))) {
+    std::cerr << "cvsend: " << connection.error() << "\n";
+    return 1;
+  }
   PrintReply(*reply);
   std::cout << "sent " << stream.size() << " bytes (" << (options.plain ? "plain" : "zlib")
             << ") for device ID " << device_id << "\n";
@@ -201,6 +204,7 @@ int SendMiniScan(const Options& options, const std::string& text) {
   ScanConnection connection;
   if (!connection.Open(ServerOf(options)) || !connection.Send(packet) ||
       !connection.FinishAndWaitForClose()) {
+    std::cerr << "cvsend: " << connection.error() << "\n";
     return 1;
   }
   std::cout << "sent mini scan of " << packet.size() << " bytes\n";
@@ -215,7 +219,9 @@ class DatagramConnection {
   }
 
   bool Open(const Options& options) {
-    socket_ = ConnectTo(ServerOf(options), SOCK_DGRAM);
+    std::string error;
+    socket_ = ConnectTo(ServerOf(options), SOCK_DGRAM, &error);
+    if (socket_ < 0) std::cerr << "cvsend: " << error << "\n";
     return socket_ >= 0;
   }
 

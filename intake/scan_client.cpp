@@ -1,4 +1,4 @@
-#include "tools/cvsend/tcp_client.h"
+#include "intake/scan_client.h"
 
 #include <errno.h>
 #include <netdb.h>
@@ -8,36 +8,34 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 
-namespace corvane::cvsend {
+namespace corvane::intake {
 
-using intake::kReceiveChunkSize;
-
-int ConnectTo(const Endpoint& options, int type) {
+int ConnectTo(const Endpoint& server, int type, std::string* error) {
   addrinfo hints{};
   hints.ai_family = AF_INET;
   hints.ai_socktype = type;
   addrinfo* found = nullptr;
-  int result = getaddrinfo(options.host.c_str(), options.port.c_str(), &hints, &found);
+  int result = getaddrinfo(server.host.c_str(), server.port.c_str(), &hints, &found);
   if (result != 0) {
-    std::cerr << "cvsend: " << options.host << ":" << options.port << ": " << gai_strerror(result)
-              << "\n";
+    *error = server.host + ":" + server.port + ": " + gai_strerror(result);
     return -1;
   }
   int connected = -1;
+  int reason = 0;
   for (addrinfo* address = found; address != nullptr && connected < 0; address = address->ai_next) {
     connected = socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, 0);
     if (connected >= 0 && connect(connected, address->ai_addr, address->ai_addrlen) != 0) {
+      reason = errno;
       close(connected);
       connected = -1;
+    } else if (connected < 0) {
+      reason = errno;
     }
   }
-  int error = errno;
   freeaddrinfo(found);
   if (connected < 0) {
-    std::cerr << "cvsend: cannot connect to " << options.host << ":" << options.port << ": "
-              << std::strerror(error) << "\n";
+    *error = "cannot connect to " + server.host + ":" + server.port + ": " + std::strerror(reason);
   }
   return connected;
 }
@@ -47,7 +45,7 @@ ScanConnection::~ScanConnection() {
 }
 
 bool ScanConnection::Open(const Endpoint& server) {
-  socket_ = ConnectTo(server, SOCK_STREAM);
+  socket_ = ConnectTo(server, SOCK_STREAM, &error_);
   if (socket_ < 0) return false;
   timeval timeout{server.timeout_seconds, 0};
   setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -72,7 +70,7 @@ std::optional<std::string> ScanConnection::ReceiveExactly(size_t size) {
     ssize_t received = recv(socket_, buffer, std::min(sizeof buffer, size - bytes.size()), 0);
     if (received < 0 && errno == EINTR) continue;
     if (received == 0) {
-      std::cerr << "cvsend: the server closed the connection before its reply\n";
+      error_ = "the server closed the connection before its reply";
       return std::nullopt;
     }
     if (received < 0) {
@@ -96,32 +94,34 @@ bool ScanConnection::FinishAndWaitForClose() {
 }
 
 bool ScanConnection::Fail(const char* what) {
-  int error = errno;
+  int reason = errno;
   // The server resets a connection whose scan it did not take; a send or
   // shutdown after the reset sees it as a broken or gone connection.
-  if (error == ECONNRESET || error == EPIPE || error == ENOTCONN) {
-    std::cerr << "cvsend: " << what
-              << ": the server reset the connection: the scan was not taken\n";
+  if (reason == ECONNRESET || reason == EPIPE || reason == ENOTCONN) {
+    error_ = std::string(what) + ": the server reset the connection: the scan was not taken";
   } else {
-    std::cerr << "cvsend: " << what << ": "
-              << (error == EAGAIN ? "timed out" : std::strerror(error)) << "\n";
+    error_ = std::string(what) + ": " + (reason == EAGAIN ? "timed out" : std::strerror(reason));
   }
   return false;
 }
 
-std::optional<intake::ReplyRecord> DeliverFullScan(ScanConnection& connection,
-                                                   std::string_view device_id,
-                                                   std::string_view stream) {
-  if (!connection.Send(intake::BuildFullScanRequest(device_id))) return std::nullopt;
-  std::optional<std::string> reply_bytes = connection.ReceiveExactly(intake::kReplyRecordSize);
+std::optional<ReplyRecord> RequestFullScan(ScanConnection& connection,
+                                           std::string_view device_id) {
+  if (!connection.Send(BuildFullScanRequest(device_id))) return std::nullopt;
+  std::optional<std::string> reply_bytes = connection.ReceiveExactly(kReplyRecordSize);
   if (!reply_bytes) return std::nullopt;
-  std::optional<intake::ReplyRecord> reply = intake::ParseReplyRecord(*reply_bytes);
-  if (!reply) {
-    std::cerr << "cvsend: the reply record is malformed\n";
-    return std::nullopt;
-  }
-  if (!connection.Send(stream) || !connection.FinishAndWaitForClose()) return std::nullopt;
+  std::optional<ReplyRecord> reply = ParseReplyRecord(*reply_bytes);
+  if (!reply) connection.set_error("the reply record is malformed");
   return reply;
 }
 
-}  // namespace corvane::cvsend
+std::optional<ReplyRecord> DeliverFullScan(ScanConnection& connection, std::string_view device_id,
+                                           std::string_view stream) {
+  std::optional<ReplyRecord> reply = RequestFullScan(connection, device_id);
+  if (!reply || !connection.Send(stream) || !connection.FinishAndWaitForClose()) {
+    return std::nullopt;
+  }
+  return reply;
+}
+
+}  // namespace corvane::intake
