@@ -105,8 +105,7 @@ bool ScanConnection::Fail(const char* what) {
   return false;
 }
 
-std::optional<ReplyRecord> RequestFullScan(ScanConnection& connection,
-                                           std::string_view device_id) {
+std::optional<ReplyRecord> RequestFullScan(ScanConnection& connection, std::string_view device_id) {
   if (!connection.Send(BuildFullScanRequest(device_id))) return std::nullopt;
   std::optional<std::string> reply_bytes = connection.ReceiveExactly(kReplyRecordSize);
   if (!reply_bytes) return std::nullopt;

@@ -70,9 +70,8 @@ std::optional<ReplyRecord> RequestFullScan(ScanConnection& connection, std::stri
 // reply record (returned), the stream (compressed or plain as given), and
 // the close. nullopt when any step failed, with the reason in the
 // connection's error().
-std::optional<ReplyRecord> DeliverFullScan(ScanConnection& connection,
-                                                   std::string_view device_id,
-                                                   std::string_view stream);
+std::optional<ReplyRecord> DeliverFullScan(ScanConnection& connection, std::string_view device_id,
+                                           std::string_view stream);
 
 }  // namespace corvane::intake
 

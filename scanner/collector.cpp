@@ -7,8 +7,11 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
@@ -54,6 +57,22 @@ class Root {
  private:
   std::string root_;
 };
+
+// The standard output of a fixed command line (no text from outside goes
+// into it), nullopt unless the program exists and exits 0.
+std::optional<std::string> OutputOf(const char* program, const std::string& command_line) {
+  if (::access(program, X_OK) != 0) return std::nullopt;
+  FILE* pipe = ::popen((command_line + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return std::nullopt;
+  std::string output;
+  char buffer[8192];
+  for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    output.append(buffer, got);
+  }
+  const int status = ::pclose(pipe);
+  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return output;
+}
 
 std::string MacOf(const std::string& address) {
   std::string mac;
@@ -181,6 +200,46 @@ void CollectSystem(const Root& root, Inventory& inventory) {
   inventory.board_serial = root.Line(dmi + "board_serial");
 }
 
+// dmidecode's report when it can read the firmware tables (root only),
+// else the DMI fields the kernel shows.
+std::string BiosText(const Root& root) {
+  if (root.is_machine()) {
+    std::optional<std::string> report = OutputOf("/usr/sbin/dmidecode", "/usr/sbin/dmidecode");
+    if (report && !report->empty()) return *report;
+  }
+  static const std::pair<const char*, const char*> kFields[] = {
+      {"bios_vendor", "BIOS Vendor"},          {"bios_version", "BIOS Version"},
+      {"bios_date", "BIOS Release Date"},      {"bios_release", "BIOS Revision"},
+      {"sys_vendor", "System Manufacturer"},   {"product_name", "System Product Name"},
+      {"product_version", "System Version"},   {"product_serial", "System Serial Number"},
+      {"product_uuid", "System UUID"},         {"board_vendor", "Board Manufacturer"},
+      {"board_name", "Board Product Name"},    {"board_version", "Board Version"},
+      {"board_serial", "Board Serial Number"}, {"chassis_vendor", "Chassis Manufacturer"},
+      {"chassis_type", "Chassis Type"},        {"chassis_serial", "Chassis Serial Number"}};
+  std::string text;
+  for (const auto& [file, label] : kFields) {
+    const std::string value = root.Line(std::string("/sys/class/dmi/id/") + file);
+    if (!value.empty()) text += std::string(label) + ": " + value + "\n";
+  }
+  return text;
+}
+
+void CollectConfigFiles(const Root& root, Inventory& inventory) {
+  std::optional<std::string> list = root.Read(kConfigFileList);
+  const std::vector<std::string> paths = list ? ParseConfigFileList(*list) : kDefaultConfigFiles;
+  for (const std::string& path : paths) {
+    struct stat info {};
+    if (::stat(root.Path(path).c_str(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size > kMaxConfigFileSize) {
+      continue;
+    }
+    std::optional<std::string> contents = root.Read(path);
+    if (!contents || contents->find('\0') != std::string::npos) continue;
+    inventory.config_files.push_back({path, static_cast<int64_t>(info.st_mtime), *contents});
+  }
+  inventory.bios_text = BiosText(root);
+}
+
 void CollectStorage(const Root& root, Inventory& inventory) {
   for (const std::string& name : root.List("/sys/block")) {
     if (name.starts_with("loop") || name.starts_with("ram")) continue;
@@ -254,6 +313,20 @@ void CollectSoftware(const Root& root, Inventory& inventory) {
     inventory.packages.push_back(std::move(entry));
   }
 
+  // rpm's packages where rpm is installed; a name dpkg has already given
+  // keeps dpkg's record (the scan's instance key is the name alone).
+  if (root.is_machine()) {
+    std::optional<std::string> query =
+        OutputOf("/usr/bin/rpm",
+                 "/usr/bin/rpm -qa --qf "
+                 "'%{NAME}\\t%{VERSION}-%{RELEASE}\\t%{ARCH}\\t%{SIZE}\\t%{SUMMARY}\\n'");
+    for (const RpmPackage& package : ParseRpmQuery(query.value_or(""))) {
+      if (by_name.contains(package.name)) continue;
+      inventory.packages.push_back({package.name, package.version, package.architecture,
+                                    package.size_bytes, "rpm", package.summary});
+    }
+  }
+
   // Which package owns which path. With merged /usr, dpkg lists /bin/ls for
   // the file at /usr/bin/ls.
   std::unordered_map<std::string, std::string> owner;
@@ -301,6 +374,7 @@ Inventory CollectInventory(const CollectOptions& options) {
   CollectStorage(root, inventory);
   CollectAccounts(root, inventory);
   CollectSoftware(root, inventory);
+  CollectConfigFiles(root, inventory);
   return inventory;
 }
 

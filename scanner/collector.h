@@ -3,7 +3,9 @@
 // machine itself; a fixture tree in tests, where every path is taken
 // relative to it). What the files cannot tell under a fixture root (IPv4
 // addresses, the architecture, file system sizes) is asked of the kernel
-// only when the root is "/".
+// only when the root is "/"; so are dmidecode (for the BIOS text) and rpm,
+// when they are installed. Under a fixture root the BIOS text is made of
+// the DMI fields the tree holds.
 //
 // A file that is missing or unreadable leaves its part of the inventory
 // empty; nothing here fails. Thread safety: none needed (no shared state).
@@ -22,6 +24,15 @@ namespace corvane::scanner {
 // searched a few levels deep, the others only at their top.
 inline const std::vector<std::string> kExecutableDirectories = {"/usr/bin", "/usr/sbin",
                                                                 "/usr/local/bin", "/opt"};
+
+// The configuration files embedded in every scan unless the list file
+// names others (one path per line, read under the root like every file).
+inline const std::vector<std::string> kDefaultConfigFiles = {"/etc/fstab", "/etc/hosts",
+                                                             "/etc/os-release"};
+inline constexpr char kConfigFileList[] = "/etc/corvane-scanner/files";
+// A listed file bigger than this, or holding a NUL byte (no text), is left
+// out.
+inline constexpr int64_t kMaxConfigFileSize = 1 << 20;
 
 struct CollectOptions {
   std::string root = "/";

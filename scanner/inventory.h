@@ -64,6 +64,13 @@ struct SoftwareFile {
   std::string vendor;
 };
 
+// A configuration file the administrator asked for, as read.
+struct ConfigFile {
+  std::string path;
+  int64_t time = 0;  // modification time, seconds since 1970
+  std::string contents;
+};
+
 struct Inventory {
   std::string device_id;
   std::string device_name;
@@ -108,6 +115,8 @@ struct Inventory {
   std::vector<LocalAccount> groups;
   std::vector<Package> packages;
   std::vector<SoftwareFile> files;
+  std::vector<ConfigFile> config_files;
+  std::string bios_text;  // dmidecode's report, else the DMI fields the kernel shows
 
   int64_t scan_time = 0;  // seconds since 1970: "Last Hardware Scan date"
 };

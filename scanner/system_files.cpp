@@ -372,4 +372,38 @@ std::string TrimmedLine(std::string_view text) {
   return std::string(Trim(text.substr(0, end)));
 }
 
+std::vector<std::string> ParseConfigFileList(std::string_view text) {
+  std::vector<std::string> paths;
+  ForEachLine(text, [&](std::string_view line) {
+    line = Trim(line);
+    if (line.empty() || line.front() != '/' ||
+        line.find_first_of(" \t") != std::string_view::npos) {
+      return;
+    }
+    paths.emplace_back(line);
+  });
+  return paths;
+}
+
+std::vector<RpmPackage> ParseRpmQuery(std::string_view text) {
+  std::vector<RpmPackage> packages;
+  ForEachLine(text, [&](std::string_view line) {
+    std::vector<std::string_view> fields;
+    for (size_t field = 0; field < 4; ++field) {
+      const size_t tab = line.find('\t');
+      if (tab == std::string_view::npos) return;
+      fields.push_back(line.substr(0, tab));
+      line.remove_prefix(tab + 1);
+    }
+    fields.push_back(line);
+    auto text_of = [](std::string_view field) {
+      return field == "(none)" ? std::string() : std::string(Trim(field));
+    };
+    RpmPackage package{text_of(fields[0]), text_of(fields[1]), text_of(fields[2]),
+                       ParseInteger(fields[3]), text_of(fields[4])};
+    if (!package.name.empty()) packages.push_back(std::move(package));
+  });
+  return packages;
+}
+
 }  // namespace corvane::scanner

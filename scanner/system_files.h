@@ -98,6 +98,25 @@ struct Ipv6Address {
 // /proc/net/if_inet6.
 std::vector<Ipv6Address> ParseIfInet6(std::string_view text);
 
+// The scanner's list of configuration files to embed: one absolute path
+// per line; blank lines and "#" comments are skipped, and so is a path with
+// a blank in it (the server's deletion line for a file ends its path at the
+// first blank).
+std::vector<std::string> ParseConfigFileList(std::string_view text);
+
+// One line per package of
+//   rpm -qa --qf '%{NAME}\t%{VERSION}-%{RELEASE}\t%{ARCH}\t%{SIZE}\t%{SUMMARY}\n'
+// with the size in bytes. Lines with fewer fields are skipped; "(none)"
+// reads as empty.
+struct RpmPackage {
+  std::string name;
+  std::string version;
+  std::string architecture;
+  std::optional<int64_t> size_bytes;
+  std::string summary;
+};
+std::vector<RpmPackage> ParseRpmQuery(std::string_view text);
+
 // A decimal number with nothing else but blanks around it.
 std::optional<int64_t> ParseInteger(std::string_view text);
 

@@ -19,10 +19,10 @@
 #include <vector>
 
 #include "intake/processing_stats.h"
+#include "intake/scan_client.h"
 #include "intake/scan_protocol.h"
 #include "platform/files.h"
 #include "tools/cvsend/scan_variants.h"
-#include "intake/scan_client.h"
 
 namespace corvane::cvsend {
 namespace {

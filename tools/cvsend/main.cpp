@@ -40,21 +40,21 @@
 #include <vector>
 
 #include "intake/datagram_protocol.h"
+#include "intake/scan_client.h"
 #include "intake/scan_protocol.h"
 #include "platform/files.h"
 #include "tools/cvsend/load.h"
-#include "intake/scan_client.h"
 
 namespace {
 
+using corvane::intake::BuildMiniScanPacket;
+using corvane::intake::CompressScanText;
 using corvane::intake::ConnectTo;
 using corvane::intake::DeliverFullScan;
 using corvane::intake::Endpoint;
-using corvane::intake::ScanConnection;
-using corvane::intake::BuildMiniScanPacket;
-using corvane::intake::CompressScanText;
 using corvane::intake::kReceiveChunkSize;
 using corvane::intake::ReplyRecord;
+using corvane::intake::ScanConnection;
 using corvane::intake::ScanTextForWire;
 
 constexpr char kUsage[] =
