@@ -39,7 +39,8 @@ class ServerScannerTest : public ServerDatabaseTest {
              ScanFilesLeft() == 0;
     });
   }
-  static std::string Field(const std::string& scan, const std::string& name) {
+  static std::string Field(const std::string& sent, const std::string& name) {
+    const std::string scan = "\n" + sent;
     const size_t at = scan.find("\n" + name + " = ");
     if (at == std::string::npos) return {};
     const size_t start = at + name.size() + 4;
@@ -153,6 +154,23 @@ TEST_P(ServerScannerTest, ADeviceTheServerNoLongerKnowsIsBroughtBackByAFullScan)
   ASSERT_TRUE(WaitUntil([&] { return Count("Computer", DeviceCondition(device_id)) == 1; }));
   EXPECT_TRUE(WaitUntil([&] { return ServerList("Force Full Scans").empty(); }));
   EXPECT_EQ(Count("AppSoftware"), 2);
+}
+
+TEST_P(ServerScannerTest, ADeviceIdTheServerHoldsForADuplicateIsGivenUpForANewOne) {
+  platform::registry::SetValue(RegRoot::kLocalMachine, service::kServerKey, "Bad Device IDs",
+                               RegValue::MultiSz({kFixtureDeviceId}));
+  StartServer();
+  fs::create_directories(state_);
+  testing::WriteFile(state_ + "/device-id", std::string(kFixtureDeviceId) + "\n");
+  testing::RunResult run = Scan("first.scn");
+  ASSERT_EQ(run.exit_code, 0) << run.output;
+  EXPECT_NE(run.output.find("sent a full scan"), std::string::npos) << run.output;
+  std::string device_id = testing::ReadFileOrEmpty(state_ + "/device-id");
+  device_id.pop_back();
+  EXPECT_NE(device_id, kFixtureDeviceId);
+  EXPECT_EQ(Field(Sent("first.scn"), "Device ID"), device_id);
+  ASSERT_TRUE(WaitUntil([&] { return Count("Computer", DeviceCondition(device_id)) == 1; }));
+  EXPECT_EQ(Count("Computer", DeviceCondition(kFixtureDeviceId)), 0);
 }
 
 TEST_P(ServerScannerTest, AServerThatCannotBeReachedIsAFailureAndKeepsTheState) {
