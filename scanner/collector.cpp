@@ -298,6 +298,22 @@ void ListExecutables(const Root& root, const std::string& directory, int depth,
   }
 }
 
+// True for a path under one of the executable directories, in its /usr
+// form or (merged /usr, as dpkg lists it) without the /usr.
+bool InExecutableDirectory(std::string_view path) {
+  for (const std::string& directory : kExecutableDirectories) {
+    std::string_view base = directory;
+    for (int form = 0; form < 2; ++form) {
+      if (path.size() > base.size() && path.starts_with(base) && path[base.size()] == '/') {
+        return true;
+      }
+      if (!base.starts_with("/usr/")) break;
+      base.remove_prefix(4);
+    }
+  }
+  return false;
+}
+
 void CollectSoftware(const Root& root, Inventory& inventory) {
   std::unordered_map<std::string, const DpkgPackage*> by_name;
   const std::vector<DpkgPackage> installed = ParseDpkgStatus(root.ReadOr("/var/lib/dpkg/status"));
@@ -334,7 +350,10 @@ void CollectSoftware(const Root& root, Inventory& inventory) {
     const std::string package = PackageOfListFile(list);
     if (package.empty()) continue;
     for (const std::string& path : ParseDpkgFileList(root.ReadOr("/var/lib/dpkg/info/" + list))) {
-      owner.emplace(path, package);
+      // Only the paths that can be scanned executables: the lists name
+      // every file of every package, and keeping them all was most of a
+      // scan's time.
+      if (InExecutableDirectory(path)) owner.emplace(path, package);
     }
   }
   auto owner_of = [&owner](const std::string& path) -> std::string {

@@ -9,10 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "scanner/device_state.h"
 #include "scanner/scan_format.h"
@@ -70,6 +72,32 @@ TEST(ScannerCollectorTest, AFixtureMachineIsInventoriedFromItsOwnFiles) {
   EXPECT_EQ(inventory.files[4].path, "/opt/vendor/app/bin/app");
 }
 
+TEST(ScannerCollectorTest, TheListedConfigurationFilesAndTheBiosTextAreEmbedded) {
+  testing::TempRoot temp;
+  FixtureRoot machine(temp.path() + "/root");
+  Inventory inventory = CollectInventory({machine.path(), kFixtureDeviceId, 1800000000});
+  // Without a list: fstab, hosts and os-release, as read.
+  ASSERT_EQ(inventory.config_files.size(), 3u);
+  EXPECT_EQ(inventory.config_files[0].path, "/etc/fstab");
+  EXPECT_EQ(inventory.config_files[1].contents,
+            "127.0.0.1 localhost\n10.0.2.15 fixture.example.net fixture\n");
+  EXPECT_GT(inventory.config_files[1].time, 0);
+  EXPECT_NE(inventory.bios_text.find("BIOS Vendor: SeaBIOS\n"), std::string::npos);
+  EXPECT_NE(inventory.bios_text.find("System Product Name: Standard PC (Q35 + ICH9, 2009)\n"),
+            std::string::npos);
+
+  // The administrator's list: a missing file, a directory and a binary
+  // one are left out.
+  machine.Write("/etc/corvane-scanner/files",
+                "# ours\n/etc/hosts\n/etc/missing\n/etc\n/etc/binary\n/etc/app.conf\n");
+  machine.Write("/etc/binary", std::string("a\0b", 3));
+  machine.Write("/etc/app.conf", "key = value\n");
+  inventory = CollectInventory({machine.path(), kFixtureDeviceId, 1800000000});
+  ASSERT_EQ(inventory.config_files.size(), 2u);
+  EXPECT_EQ(inventory.config_files[0].path, "/etc/hosts");
+  EXPECT_EQ(inventory.config_files[1].path, "/etc/app.conf");
+}
+
 class ScannerStoreTest : public ::testing::TestWithParam<corvane::testing::TestDatabaseServer> {};
 
 TEST_P(ScannerStoreTest, TheFixtureScanIsStoredWithNothingUnmodeled) {
@@ -105,17 +133,38 @@ INSTANTIATE_TEST_SUITE_P(Db, ScannerStoreTest,
                          ::testing::ValuesIn(corvane::testing::AvailableTestDatabases()),
                          corvane::testing::TestDatabaseName);
 
-TEST(ScannerCollectorTest, ThisMachinesPackagesAreAllInTheScan) {
-  std::FILE* query = ::popen("dpkg-query -W 2>/dev/null | wc -l", "r");
-  ASSERT_NE(query, nullptr);
-  int listed = 0;
-  const bool read = std::fscanf(query, "%d", &listed) == 1;
-  ::pclose(query);
-  if (!read || listed == 0) GTEST_SKIP() << "no dpkg-query here";
+// The lines a shell command prints.
+std::vector<std::string> OutputLines(const std::string& command) {
+  std::vector<std::string> lines;
+  std::FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r");
+  if (pipe == nullptr) return lines;
+  char buffer[4096];
+  while (std::fgets(buffer, sizeof buffer, pipe) != nullptr) {
+    std::string line(buffer);
+    if (!line.empty() && line.back() == '\n') line.pop_back();
+    lines.push_back(line);
+  }
+  ::pclose(pipe);
+  return lines;
+}
+
+TEST(ScannerCollectorTest, ThisMachinesPackagesAndUsrBinAreAllInTheScan) {
+  const std::vector<std::string> listed = OutputLines("dpkg-query -W");
+  if (listed.empty()) GTEST_SKIP() << "no dpkg-query here";
   const Inventory inventory = CollectInventory({"/", kFixtureDeviceId, 0});
-  EXPECT_EQ(static_cast<int>(inventory.packages.size()), listed);
-  EXPECT_FALSE(inventory.files.empty());
+  EXPECT_EQ(inventory.packages.size(), listed.size());
   EXPECT_FALSE(inventory.host_name.empty());
+  // Every executable of /usr/bin, links followed, as find sees them.
+  std::vector<std::string> executables =
+      OutputLines("find -L /usr/bin -mindepth 1 -maxdepth 1 -type f -perm /111");
+  std::sort(executables.begin(), executables.end());
+  std::vector<std::string> scanned;
+  for (const SoftwareFile& file : inventory.files) {
+    if (file.path.starts_with("/usr/bin/")) scanned.push_back(file.path);
+  }
+  std::sort(scanned.begin(), scanned.end());
+  EXPECT_FALSE(scanned.empty());
+  EXPECT_EQ(scanned, executables);
 }
 
 TEST(ScannerStateTest, TheDeviceIdIsMadeOnceAndKept) {

@@ -160,5 +160,23 @@ TEST(SystemFilesTest, NetworkFilesGiveNameServersGatewayAndIpv6Addresses) {
   EXPECT_EQ(TrimmedLine("1500\n"), "1500");
 }
 
+TEST(SystemFilesTest, TheConfigurationFileListAndRpmsQueryAreRead) {
+  EXPECT_EQ(ParseConfigFileList("# files to embed\n/etc/fstab\n\n  /etc/hosts  \r\n"
+                                "relative/path\n/etc/with blank\n/etc/ssh/sshd_config\n"),
+            (std::vector<std::string>{"/etc/fstab", "/etc/hosts", "/etc/ssh/sshd_config"}));
+  const std::vector<RpmPackage> packages = ParseRpmQuery(
+      "bash\t5.2.15-3.fc38\tx86_64\t8101285\tThe GNU Bourne Again shell\n"
+      "gpg-pubkey\t8f-63\t(none)\t0\tgpg(Fedora) with\ttab\n"
+      "short\tline\n");
+  ASSERT_EQ(packages.size(), 2u);
+  EXPECT_EQ(packages[0].name, "bash");
+  EXPECT_EQ(packages[0].version, "5.2.15-3.fc38");
+  EXPECT_EQ(packages[0].architecture, "x86_64");
+  EXPECT_EQ(packages[0].size_bytes, 8101285);
+  EXPECT_EQ(packages[0].summary, "The GNU Bourne Again shell");
+  EXPECT_EQ(packages[1].architecture, "");
+  EXPECT_EQ(packages[1].summary, "gpg(Fedora) with\ttab");  // the last field keeps its tabs
+}
+
 }  // namespace
 }  // namespace corvane::scanner
