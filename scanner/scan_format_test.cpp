@@ -48,13 +48,12 @@ TEST(ScannerDeltaTest, AnUnchangedMachineSendsOnlyItsIdentityAndStamps) {
   FixtureRoot machine(temp.path() + "/root");
   const ScanContents first = Collect(machine.path(), 1800000000);
   const std::string delta = FormatDeltaScan(first, Collect(machine.path(), 1800086400));
-  EXPECT_EQ(delta,
-            std::string("Device ID = ") + kFixtureDeviceId +
-                "\nDevice Name = fixture\nLast Sync Date = 1800000000\n"
-                "Network - TCPIP - Host Name = fixture.example.net\n"
-                "Network - NIC Address = 525400123456\n"
-                "Last Hardware Scan date = 1800086400\n_SOFTWARE = Packages and Files\n"
-                "_DELETED\n_ENDDELETED\n");
+  EXPECT_EQ(delta, std::string("Device ID = ") + kFixtureDeviceId +
+                       "\nDevice Name = fixture\nLast Sync Date = 1800000000\n"
+                       "Network - TCPIP - Host Name = fixture.example.net\n"
+                       "Network - NIC Address = 525400123456\n"
+                       "Last Hardware Scan date = 1800086400\n_SOFTWARE = Packages and Files\n"
+                       "_DELETED\n_ENDDELETED\n");
 }
 
 TEST(ScannerDeltaTest, PackagesAddedRemovedAndUpgradedAreExactlyTheDelta) {
@@ -74,8 +73,8 @@ TEST(ScannerDeltaTest, PackagesAddedRemovedAndUpgradedAreExactlyTheDelta) {
   const ScanContents after = Collect(machine.path(), 1800086400);
   const std::string delta = FormatDeltaScan(before, after);
 
-  const std::vector<std::string> software = LinesBetween(delta, "_SOFTWARE = Packages and Files\n",
-                                                         "_BeginContents");
+  const std::vector<std::string> software =
+      LinesBetween(delta, "_SOFTWARE = Packages and Files\n", "_BeginContents");
   EXPECT_EQ(software, (std::vector<std::string>{
                           "Software - Package - (Name:coreutils) - Version = 9.1-2",
                           "Software - Package - (Name:newpkg) - Version = 1.0",
@@ -113,8 +112,7 @@ TEST(ScannerDeltaTest, AnInstanceThatGainsValuesKeepsItsRow) {
   // The key attribute stood in for the disk's missing values then; it must
   // not delete the disk now. A value of a component without instances that
   // is gone is cleared, and the BIOS text's deletion ends in its size.
-  EXPECT_EQ(deleted,
-            (std::vector<std::string>{"OS - Kernel Version = 6.1", "Cfg - CVBIOS.TXT 8"}));
+  EXPECT_EQ(deleted, (std::vector<std::string>{"OS - Kernel Version = 6.1", "Cfg - CVBIOS.TXT 8"}));
 }
 
 TEST(ScannerDeltaTest, TheStateReadsBackAsItWasAndABrokenOneAsNone) {
@@ -142,7 +140,10 @@ TEST(ScannerDeltaTest, TheStateReadsBackAsItWasAndABrokenOneAsNone) {
 }
 
 TEST(ScannerDeltaTest, TextIsWrittenInTheScannersCodePage) {
-  EXPECT_EQ(ToScanCodePage("Zo\xC3\xAB \xE2\x82\xAC" "5 \xE6\x97\xA5"), "Zo\xEB \x80" "5 ?");
+  EXPECT_EQ(ToScanCodePage("Zo\xC3\xAB \xE2\x82\xAC"
+                           "5 \xE6\x97\xA5"),
+            "Zo\xEB \x80"
+            "5 ?");
   EXPECT_EQ(ToScanCodePage("bad \xC3 and \xED\xA0\x80 end"), "bad ? and ??? end");
   EXPECT_EQ(ToScanCodePage(std::string("a\tb\r\nc\0d", 8)), "a b  c d");
   EXPECT_EQ(ToScanCodePage("a\tb\r\nc", true), "a\tb\r\nc");
