@@ -99,25 +99,31 @@ bool IsIdentity(const ScanValue& value) {
          (value.instance == "Network" && value.attribute == "NIC Address");
 }
 
+// Writes the values that `include` takes, with "Last Hardware Scan date"
+// and the software marker between the hardware and the software values
+// (both there even when no software value is).
+template <typename Include>
+void WriteValues(LineWriter& write, const ScanContents& scan, Include include) {
+  bool software = false;
+  auto start_software = [&] {
+    write.Identity("Last Hardware Scan date", std::to_string(scan.scan_time));
+    write.Marker(kSoftwareMarker);
+    software = true;
+  };
+  for (const ScanValue& value : scan.values) {
+    if (value.software && !software) start_software();
+    if (include(value)) write.Value(value);
+  }
+  if (!software) start_software();
+}
+
 }  // namespace
 
 std::string FormatFullScan(const ScanContents& scan) {
   std::string out;
   LineWriter write(out);
   WriteHeader(write, scan);
-  bool software = false;
-  for (const ScanValue& value : scan.values) {
-    if (value.software && !software) {
-      write.Identity("Last Hardware Scan date", std::to_string(scan.scan_time));
-      write.Marker(kSoftwareMarker);
-      software = true;
-    }
-    write.Value(value);
-  }
-  if (!software) {
-    write.Identity("Last Hardware Scan date", std::to_string(scan.scan_time));
-    write.Marker(kSoftwareMarker);
-  }
+  WriteValues(write, scan, [](const ScanValue&) { return true; });
   for (const EmbeddedFile& file : scan.files) write.Contents(file);
   return out;
 }
@@ -138,22 +144,10 @@ std::string FormatDeltaScan(const ScanContents& last_sent, const ScanContents& n
   LineWriter write(out);
   WriteHeader(write, now);
   write.Identity("Last Sync Date", std::to_string(last_sent.scan_time));
-  bool software = false;
-  for (const ScanValue& value : now.values) {
-    if (value.software && !software) {
-      write.Identity("Last Hardware Scan date", std::to_string(now.scan_time));
-      write.Marker(kSoftwareMarker);
-      software = true;
-    }
+  WriteValues(write, now, [&](const ScanValue& value) {
     auto before = sent.find({value.instance, value.attribute});
-    if (IsIdentity(value) || before == sent.end() || before->second != value.value) {
-      write.Value(value);
-    }
-  }
-  if (!software) {
-    write.Identity("Last Hardware Scan date", std::to_string(now.scan_time));
-    write.Marker(kSoftwareMarker);
-  }
+    return IsIdentity(value) || before == sent.end() || before->second != value.value;
+  });
 
   std::map<std::string_view, const EmbeddedFile*> files_sent;
   for (const EmbeddedFile& file : last_sent.files) files_sent[file.path] = &file;

@@ -39,6 +39,18 @@ std::vector<std::string> LinesBetween(const std::string& text, const std::string
   return lines;
 }
 
+// tool goes, coreutils is upgraded (and loses its size and description),
+// newpkg arrives; hosts changes, fstab goes.
+void ChangeTheFixture(FixtureRoot& machine) {
+  machine.Write("/var/lib/dpkg/status",
+                "Package: coreutils\nStatus: install ok installed\nArchitecture: amd64\n"
+                "Version: 9.1-2\n\nPackage: newpkg\nStatus: install ok installed\n"
+                "Version: 1.0\nDescription: new\n");
+  machine.Write("/var/lib/dpkg/info/tool.list", "");
+  machine.Write("/etc/hosts", "127.0.0.1 localhost\n");
+  std::filesystem::remove(machine.path() + "/etc/fstab");
+}
+
 ScanContents Collect(const std::string& root, int64_t time) {
   return ScanContentsOf(CollectInventory({root, kFixtureDeviceId, time}));
 }
@@ -60,16 +72,7 @@ TEST(ScannerDeltaTest, PackagesAddedRemovedAndUpgradedAreExactlyTheDelta) {
   testing::TempRoot temp;
   FixtureRoot machine(temp.path() + "/root");
   const ScanContents before = Collect(machine.path(), 1800000000);
-  // tool goes, coreutils is upgraded, newpkg arrives; hosts changes, fstab
-  // goes.
-  machine.Write("/var/lib/dpkg/status",
-                "Package: coreutils\nStatus: install ok installed\nInstalled-Size: 18000\n"
-                "Architecture: amd64\nVersion: 9.1-2\nDescription: GNU core utilities\n\n"
-                "Package: newpkg\nStatus: install ok installed\nArchitecture: all\n"
-                "Version: 1.0\n");
-  machine.Write("/var/lib/dpkg/info/tool.list", "");
-  machine.Write("/etc/hosts", "127.0.0.1 localhost\n");
-  std::filesystem::remove(machine.path() + "/etc/fstab");
+  ChangeTheFixture(machine);
   const ScanContents after = Collect(machine.path(), 1800086400);
   const std::string delta = FormatDeltaScan(before, after);
 
@@ -78,18 +81,21 @@ TEST(ScannerDeltaTest, PackagesAddedRemovedAndUpgradedAreExactlyTheDelta) {
   EXPECT_EQ(software, (std::vector<std::string>{
                           "Software - Package - (Name:coreutils) - Version = 9.1-2",
                           "Software - Package - (Name:newpkg) - Version = 1.0",
-                          "* - Architecture = all",
                           "* - Source = deb",
+                          "* - Description = new",
                           "Software - File - (Path:/usr/bin/cat) - Version = 9.1-2",
                           "Software - File - (Path:/usr/bin/ls) - Version = 9.1-2",
                       }));
   // The changed hosts file goes whole (its size counting CR LF line ends,
   // as the server will hold them); fstab is gone; tool's file lost its
-  // package, so its package values are cleared.
+  // package, so its package values are cleared, and so are coreutils'
+  // size and description.
   EXPECT_NE(delta.find("_BeginContents\n21\n"), std::string::npos) << delta;
   EXPECT_NE(delta.find("hosts\n/etc/\n127.0.0.1 localhost\n_EndContents\n"), std::string::npos);
   const std::vector<std::string> deleted = LinesBetween(delta, "_DELETED\n", "_ENDDELETED");
   EXPECT_EQ(deleted, (std::vector<std::string>{
+                         "Software - Package - (Name:coreutils) - Size = 18432000",
+                         "Software - Package - (Name:coreutils) - Description = GNU core utilities",
                          "Software - Package - (Name:tool) - Name = tool",
                          "Software - File - (Path:/usr/sbin/tool) - Version = 2.0",
                          "Software - File - (Path:/usr/sbin/tool) - Vendor = Debian",
@@ -177,13 +183,8 @@ TEST_P(ScannerDeltaStoreTest, AFullScanAndItsDeltaStoreWhatTheNewFullScanWould) 
   testing::TempRoot temp;
   FixtureRoot machine(temp.path() + "/root");
   const ScanContents before = Collect(machine.path(), 1800000000);
-  machine.Write("/var/lib/dpkg/status",
-                "Package: coreutils\nStatus: install ok installed\nArchitecture: amd64\n"
-                "Version: 9.1-2\n\nPackage: newpkg\nStatus: install ok installed\n"
-                "Version: 1.0\nDescription: new\n");
+  ChangeTheFixture(machine);
   machine.Write("/sys/block/sda/device/model", "OTHER DISK\n");
-  machine.Write("/etc/hosts", "127.0.0.1 localhost\n");
-  std::filesystem::remove(machine.path() + "/etc/fstab");
   const ScanContents after = Collect(machine.path(), 1800086400);
 
   store::testing::StoreHarness by_delta(GetParam());
