@@ -227,7 +227,9 @@ TEST_P(ServerDatabaseTest, TheSelfScanWithTheProjectsScannerPutsThisMachineInThe
   testing::RunResult packages =
       testing::RunToEnd("/bin/sh", {"-c", "dpkg-query -W 2>/dev/null | wc -l"});
   const int listed = std::atoi(packages.output.c_str());
-  if (listed > 0) EXPECT_EQ(Count("AppSoftware"), listed);
+  if (listed > 0) {
+    EXPECT_EQ(Count("AppSoftware"), listed);
+  }
   testing::RunResult usr_bin = testing::RunToEnd(
       "/bin/sh",
       {"-c", "find -L /usr/bin -mindepth 1 -maxdepth 1 -type f -perm /111 2>/dev/null | wc -l"});
