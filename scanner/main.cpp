@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "corvane/version.h"
 #include "intake/scan_client.h"
 #include "intake/scan_protocol.h"
 #include "scanner/collector.h"
@@ -26,7 +27,7 @@ namespace {
 
 using corvane::scanner::ScanContents;
 
-constexpr char kVersion[] = "rivozu32 (Corvane Inventory scanner) 1.0";
+constexpr char kVersion[] = "rivozu32 (Corvane Inventory scanner) " CORVANE_VERSION;
 constexpr char kDefaultPort[] = "5007";
 
 constexpr char kUsage[] =

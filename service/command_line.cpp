@@ -14,6 +14,14 @@ bool IsSwitch(const std::string& argument) {
 Command ParseCommandLine(const std::vector<std::string>& arguments) {
   Command command;
   if (arguments.empty() || !IsSwitch(arguments[0])) return command;
+  if (arguments[0] == "--help" || arguments[0] == "-h" || arguments[0] == "/?") {
+    command.kind = CommandKind::kHelp;
+    return command;
+  }
+  if (arguments[0] == "--version") {
+    command.kind = CommandKind::kVersion;
+    return command;
+  }
   std::string word = arguments[0].substr(1);
   if (EqualsIgnoringCase(word, "install")) {
     command.kind = CommandKind::kInstall;

@@ -4,7 +4,9 @@
 // runs the service; "install", "remove" and "debug" after "-" or "/" (any
 // case) install, remove or run in the foreground; any other word does
 // nothing. After install, a later argument "core" (with or without its own
-// "-" or "/") adds the dependency on the alert originator service. Pure.
+// "-" or "/") adds the dependency on the alert originator service.
+// "--help" (or "-h", "/?") and "--version" print the usage and the version.
+// Pure.
 
 #ifndef CORVANE_SERVICE_COMMAND_LINE_H_
 #define CORVANE_SERVICE_COMMAND_LINE_H_
@@ -14,7 +16,7 @@
 
 namespace corvane::service {
 
-enum class CommandKind { kRunService, kInstall, kRemove, kDebug, kUnknownWord };
+enum class CommandKind { kRunService, kInstall, kRemove, kDebug, kUnknownWord, kHelp, kVersion };
 
 struct Command {
   CommandKind kind = CommandKind::kRunService;

@@ -31,6 +31,10 @@ TEST(CommandLine, OtherFirstArgumentsRunTheServiceOrDoNothing) {
   EXPECT_EQ(Parse({"/bogus"}).kind, CommandKind::kUnknownWord);
   EXPECT_EQ(Parse({"-"}).kind, CommandKind::kUnknownWord);
   EXPECT_EQ(Parse({"-installx"}).kind, CommandKind::kUnknownWord);
+  EXPECT_EQ(Parse({"--help"}).kind, CommandKind::kHelp);
+  EXPECT_EQ(Parse({"/?"}).kind, CommandKind::kHelp);
+  EXPECT_EQ(Parse({"--version"}).kind, CommandKind::kVersion);
+  EXPECT_EQ(Parse({"-version"}).kind, CommandKind::kUnknownWord);
 }
 
 TEST(CommandLine, JoinedArgumentsFitTheirBuffer) {

@@ -16,6 +16,11 @@ int RegistryCommand(const std::vector<std::string>& arguments, std::ostream& out
 int EventsCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 // Reads a password from standard input when "set-password" is given none.
 int DbCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+// device list|show|history and software list: the inventory database's
+// contents.
+int DeviceCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
+int SoftwareCommand(const std::vector<std::string>& arguments, std::ostream& out,
+                    std::ostream& err);
 int JobCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err);
 
 }  // namespace corvane::cvadmin

@@ -103,12 +103,47 @@ TEST_F(CvadminTest, PrintsTheRecordsOfTheEventFile) {
             notifex::AppendResult::kAppended);
   testing::RunResult result = Run({"events"});
   EXPECT_EQ(result.exit_code, 0);
+  // The catalogue's text, then the inserts.
   EXPECT_NE(result.output.find("1970-01-02 00:00:00Z  warning  2391  Corvane Inventory Server\n"
+                               "    Inventory data for dev-7 is out of sync.  A full scan will be "
+                               "forced.\n"
                                "    %1 = \"dev-7\"\n"),
             std::string::npos)
       << result.output;
   EXPECT_NE(result.output.find("1 record(s)\n"), std::string::npos);
   EXPECT_EQ(Run({"events", root_.path() + "/none.evt"}).exit_code, 1);
+  testing::RunResult help = Run({"events", "--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.output.find("usage: cvadmin events [FILE]"), std::string::npos);
+}
+
+TEST_F(CvadminTest, EveryProgramAndSubcommandAnswersHelpAndVersionOnStandardOutput) {
+  const std::vector<std::vector<std::string>> asked = {{"--help"},
+                                                       {"db", "--help"},
+                                                       {"db", "create", "--help"},
+                                                       {"registry", "--help"},
+                                                       {"job", "--help"},
+                                                       {"device", "--help"},
+                                                       {"device", "show", "--help"},
+                                                       {"software", "--help"},
+                                                       {"events", "--help"}};
+  for (const std::vector<std::string>& arguments : asked) {
+    testing::RunResult help = Run(arguments);
+    EXPECT_EQ(help.exit_code, 0) << arguments.front() << " " << arguments.back();
+    EXPECT_NE(help.output.find("usage: "), std::string::npos) << help.output;
+  }
+  for (const char* program : {"cvsend", "rivozu32", "CVDiv32"}) {
+    testing::RunResult help =
+        testing::RunToEnd(testing::BuildBinDirectory() + "/" + program, {"--help"});
+    EXPECT_EQ(help.exit_code, 0) << program;
+    EXPECT_NE(help.output.find("usage: "), std::string::npos) << program << ": " << help.output;
+  }
+  for (const char* program : {"cvadmin", "rivozu32", "CVDiv32"}) {
+    testing::RunResult version =
+        testing::RunToEnd(testing::BuildBinDirectory() + "/" + program, {"--version"});
+    EXPECT_EQ(version.exit_code, 0) << program;
+    EXPECT_NE(version.output.find(" 1."), std::string::npos) << program << ": " << version.output;
+  }
 }
 
 }  // namespace

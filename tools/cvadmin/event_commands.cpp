@@ -1,7 +1,9 @@
 #include <ctime>
 #include <iomanip>
 
+#include "diag/catalogue.h"
 #include "notifex/event_file.h"
+#include "notifex/message_table.h"
 #include "platform/files.h"
 #include "tools/cvadmin/commands.h"
 
@@ -30,11 +32,41 @@ std::string TimeText(uint64_t filetime) {
   return std::string(text) + "Z";
 }
 
+// The catalogue's text of a server event with its inserts, each line
+// indented; empty for events of other sources' numbers.
+std::string EventText(const notifex::EventRecord& record) {
+  std::optional<std::string_view> message = diag::ProgramMessage(record.event_id);
+  if (!message) return {};
+  std::string text = notifex::ExpandMessage(*message, record.inserts);
+  std::string out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(start, end - start);
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    if (!line.empty()) out += "    " + line + "\n";
+    start = end + 1;
+  }
+  return out;
+}
+
+constexpr char kEventsUsage[] =
+    "usage: cvadmin events [FILE]\n"
+    "\n"
+    "Prints the records of the server's own event file (FILE, default the one in\n"
+    "the runtime root): time (UTC), type, event number and source, the event's\n"
+    "text from the server's message catalogue, and its inserts.\n";
+
 }  // namespace
 
 int EventsCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  if (arguments.size() > 1) {
-    err << "usage: cvadmin events [FILE]\n";
+  if (!arguments.empty() && (arguments[0] == "--help" || arguments[0] == "-h")) {
+    out << kEventsUsage;
+    return 0;
+  }
+  if (arguments.size() > 1 || (!arguments.empty() && arguments[0].starts_with("--"))) {
+    err << kEventsUsage;
     return 2;
   }
   std::string path = arguments.empty() ? notifex::EventFilePath() : arguments[0];
@@ -46,7 +78,8 @@ int EventsCommand(const std::vector<std::string>& arguments, std::ostream& out, 
   notifex::EventFileContents contents = notifex::ParseEventFile(*image);
   for (const notifex::EventRecord& record : contents.records) {
     out << TimeText(record.filetime) << "  " << TypeName(record.type) << "  " << record.event_id
-        << "  " << record.source << "\n";
+        << "  " << record.source << "\n"
+        << EventText(record);
     for (size_t i = 0; i < record.inserts.size(); ++i) {
       out << "    %" << (i + 1) << " = " << std::quoted(record.inserts[i]) << "\n";
     }

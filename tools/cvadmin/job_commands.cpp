@@ -40,16 +40,6 @@ bool ParseTask(const std::string& text, int32_t* task) {
   return error == std::errc() && stop == end && *task > 0;
 }
 
-// Opens the default connection's database; false after telling `err`.
-bool OpenDatabase(db::Connection& connection, db::DbmsKind* kind, std::ostream& err) {
-  std::optional<db::ConnectionCredentials> credentials = RequireDefaultConnection(err, "job");
-  if (!credentials) return false;
-  connection.Open(db::BuildConnectionString(*credentials), -1);
-  const std::string dbms = connection.DbmsName();
-  *kind = db::ClassifyDbmsName(dbms, !dbms.empty());
-  return true;
-}
-
 int Add(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
   std::string complaint;
   auto options = ParseOptions(arguments, {"device", "task"}, &complaint);
@@ -63,7 +53,7 @@ int Add(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
   try {
     db::Connection connection;
     db::DbmsKind kind = db::kDbmsUnknown;
-    if (!OpenDatabase(connection, &kind, err)) return 1;
+    if (!OpenDefaultDatabase(connection, &kind, err, "job")) return 1;
     const tasks::QueuedJob queued = tasks::QueueCustomJob(connection, kind, device_id, task);
     connection.Close();
     switch (queued.outcome) {
@@ -88,7 +78,7 @@ int List(const std::vector<std::string>& arguments, std::ostream& out, std::ostr
   try {
     db::Connection connection;
     db::DbmsKind kind = db::kDbmsUnknown;
-    if (!OpenDatabase(connection, &kind, err)) return 1;
+    if (!OpenDefaultDatabase(connection, &kind, err, "job")) return 1;
     const std::vector<tasks::PendingJob> pending = tasks::PendingCustomJobs(connection);
     connection.Close();
     out << "DEVICE ID\tCOMPUTER_IDN\tTASK\n";
@@ -106,6 +96,10 @@ int List(const std::vector<std::string>& arguments, std::ostream& out, std::ostr
 }  // namespace
 
 int JobCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  if (AsksForHelp(arguments)) {
+    out << kJobUsage;
+    return 0;
+  }
   if (arguments.empty()) return Usage(err);
   std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
   const std::string& command = arguments[0];

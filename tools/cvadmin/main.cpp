@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "corvane/version.h"
 #include "tools/cvadmin/commands.h"
 
 namespace {
@@ -39,6 +40,20 @@ constexpr char kUsage[] =
     "                                            input when not given)\n"
     "  cvadmin db metaschema                     the metaschema rows of its database\n"
     "\n"
+    "The inventory (in the default connection's database; DEVICE is a device ID,\n"
+    "a device or host name, or a Computer_Idn; --help on each for more):\n"
+    "  cvadmin device list [--search TEXT] [--format table|csv|json]\n"
+    "                                            the devices, with name, host, address,\n"
+    "                                            OS and last scan\n"
+    "  cvadmin device show DEVICE [--format text|json]\n"
+    "                                            every component of a device and its\n"
+    "                                            last changes\n"
+    "  cvadmin device history DEVICE [--since DATE] [--format table|csv|json]\n"
+    "                                            the device's recorded changes\n"
+    "  cvadmin software list [--search TEXT] [--format table|csv|json]\n"
+    "                                            packages and versions with their device\n"
+    "                                            counts\n"
+    "\n"
     "Network-boot custom jobs (in the default connection's database):\n"
     "  cvadmin job add --device DEVICE_ID --task NUMBER\n"
     "                                            queue a task for the device with that device\n"
@@ -47,6 +62,8 @@ constexpr char kUsage[] =
     "\n"
     "Event file:\n"
     "  cvadmin events [FILE]                     print the records of the own event file\n"
+    "\n"
+    "  cvadmin --version                         the program's version\n"
     "\n"
     "The runtime root is $CORVANE_ROOT (default /var/lib/corvane).\n";
 
@@ -59,6 +76,10 @@ int main(int argc, char** argv) {
     std::cout << kUsage;
     return arguments.empty() ? 2 : 0;
   }
+  if (arguments[0] == "--version") {
+    std::cout << "cvadmin (Corvane Inventory Server) " << CORVANE_VERSION << "\n";
+    return 0;
+  }
   std::string command = arguments[0];
   arguments.erase(arguments.begin());
   if (command == "registry")
@@ -66,6 +87,10 @@ int main(int argc, char** argv) {
   if (command == "events") return corvane::cvadmin::EventsCommand(arguments, std::cout, std::cerr);
   if (command == "db") return corvane::cvadmin::DbCommand(arguments, std::cout, std::cerr);
   if (command == "job") return corvane::cvadmin::JobCommand(arguments, std::cout, std::cerr);
+  if (command == "device") return corvane::cvadmin::DeviceCommand(arguments, std::cout, std::cerr);
+  if (command == "software") {
+    return corvane::cvadmin::SoftwareCommand(arguments, std::cout, std::cerr);
+  }
   std::cerr << "cvadmin: unknown command '" << command << "'\n" << kUsage;
   return 2;
 }

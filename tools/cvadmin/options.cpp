@@ -67,4 +67,20 @@ std::optional<db::ConnectionCredentials> RequireDefaultConnection(std::ostream& 
   return credentials;
 }
 
+bool AsksForHelp(const std::vector<std::string>& arguments) {
+  return std::any_of(arguments.begin(), arguments.end(), [](const std::string& argument) {
+    return argument == "--help" || argument == "-h";
+  });
+}
+
+bool OpenDefaultDatabase(db::Connection& connection, db::DbmsKind* kind, std::ostream& err,
+                         std::string_view command) {
+  std::optional<db::ConnectionCredentials> credentials = RequireDefaultConnection(err, command);
+  if (!credentials) return false;
+  connection.Open(db::BuildConnectionString(*credentials), -1);
+  const std::string dbms = connection.DbmsName();
+  *kind = db::ClassifyDbmsName(dbms, !dbms.empty());
+  return true;
+}
+
 }  // namespace corvane::cvadmin

@@ -7,6 +7,7 @@
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "tools/cvadmin/commands.h"
+#include "tools/cvadmin/options.h"
 
 namespace corvane::cvadmin {
 namespace {
@@ -110,9 +111,21 @@ std::optional<RegRoot> RootOfText(const std::string& text) {
   return std::nullopt;
 }
 
+constexpr char kRegistryUsage[] =
+    "usage: cvadmin registry show KEY                 values and subkeys of a key\n"
+    "       cvadmin registry set KEY NAME TYPE DATA... TYPE: sz, expand_sz, dword, multi_sz,\n"
+    "                                                 binary (dword: decimal or 0x hex; binary:\n"
+    "                                                 hex bytes; multi_sz: one DATA per string;\n"
+    "                                                 NAME \"\" is the default)\n"
+    "       cvadmin registry delete KEY NAME          delete a value\n"
+    "       cvadmin registry delete-key KEY           delete a key with its subkeys\n"
+    "       cvadmin registry export KEY [FILE]        the key and its subkeys as .reg text\n"
+    "       cvadmin registry import FILE              apply a .reg text (\"-\" reads standard\n"
+    "                                                 input)\n"
+    "KEY is ROOT\\PATH, ROOT as HKEY_LOCAL_MACHINE or HKLM.\n";
+
 int Usage(std::ostream& err) {
-  err << "usage: cvadmin registry show|set|delete|delete-key|export|import ... (see cvadmin "
-         "--help)\n";
+  err << kRegistryUsage;
   return 2;
 }
 
@@ -137,6 +150,10 @@ int Show(const KeyArgument& key, std::ostream& out, std::ostream& err) {
 
 int RegistryCommand(const std::vector<std::string>& arguments, std::ostream& out,
                     std::ostream& err) {
+  if (!arguments.empty() && AsksForHelp({arguments[0]})) {
+    out << kRegistryUsage;
+    return 0;
+  }
   if (arguments.size() < 2) return Usage(err);
   const std::string& verb = arguments[0];
   try {

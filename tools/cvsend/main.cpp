@@ -37,6 +37,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "intake/datagram_protocol.h"
@@ -321,6 +322,12 @@ int SendUdpRequest(const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--help" || std::string_view(argv[i]) == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+  }
   if (corvane::cvsend::IsLoadCommand(argc, argv))
     return corvane::cvsend::RunLoadCommand(argc, argv);
   std::optional<Options> options = ParseArguments(argc, argv);
