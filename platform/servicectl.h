@@ -35,14 +35,22 @@ struct ServiceDefinition {
   std::string description;                // one line
   std::string program;                    // full path of the program to start
   std::vector<std::string> dependencies;  // service names that must run first
+  std::string user;                       // the account it runs as; empty: root
+  // Directories it writes outside its state directory (the read-only
+  // system is otherwise all it sees).
+  std::vector<std::string> writable_paths;
 };
 
 // "Corvane Inventory Server" -> "corvane-inventory-server.service".
 std::string UnitName(const std::string& service_name);
 
-// The unit file text for `definition`: Type=notify, started at boot, with a
-// Requires= and After= line per dependency. The runtime root in force at
-// install time is passed on to the service. Pure.
+// The unit file text for `definition`: Type=notify, started at boot after
+// the network and the local database servers, with a Requires= and After=
+// entry per dependency; restarted after a failure (a stop the administrator
+// asked for exits 0 and stays stopped); sandboxed: a read-only system, no
+// home directories, a private /tmp, no new privileges, only the address
+// families it uses, the state directory /var/lib/corvane. The runtime root
+// in force at install time is passed on to the service. Pure.
 std::string FormatUnitFile(const ServiceDefinition& definition, const std::string& runtime_root);
 
 class ServiceManager {

@@ -4,6 +4,13 @@
 // "/dev/log". Messages go out with facility daemon. The message is sent as
 // data, never used as a format. A missing or full socket drops the message
 // silently: the system log is a best-effort sink. Thread-safe.
+//
+// When the environment holds CORVANE_SYSLOG_ECHO=1 every message is also
+// written to standard error as "identifier: message": the server's
+// foreground run sets it, so that a shell or a container without a syslog
+// daemon still shows its events. It is an environment variable rather than
+// a setting of this module because the event library is a shared library
+// with its own copy of it.
 
 #ifndef CORVANE_PLATFORM_SYSLOG_H_
 #define CORVANE_PLATFORM_SYSLOG_H_
@@ -12,6 +19,8 @@
 #include <string_view>
 
 namespace corvane::platform {
+
+inline constexpr char kSyslogEchoVariable[] = "CORVANE_SYSLOG_ECHO";
 
 enum class SyslogSeverity { kError = 3, kWarning = 4, kInformation = 6 };
 

@@ -30,39 +30,47 @@ std::unique_ptr<ServiceManager> OpenManager(std::ostream& out) {
 
 }  // namespace
 
-void InstallService(bool core, std::ostream& out, const std::function<void()>& after_install) {
+bool InstallService(bool core, std::ostream& out, const std::function<void()>& after_install) {
   platform::ServiceDefinition definition;
   definition.name = kServiceName;
   definition.program = platform::ProgramPath();
   if (definition.program.size() > 512 || definition.program.empty()) {
     out << ConsoleText(kUnableToInstall, ErrorTextFor(ENAMETOOLONG)) << std::flush;
-    return;
+    return false;
   }
   if (core) definition.dependencies.push_back(kAlertOriginatorService);
+  definition.user = kServiceAccount;
+  // What the server keeps beside its program (the storage directory, the
+  // trace log) must stay writable, unless the program lives under /usr,
+  // where the package points those at the state directory.
+  const std::string directory = definition.program.substr(0, definition.program.rfind('/'));
+  if (!directory.starts_with("/usr/")) definition.writable_paths.push_back(directory);
   definition.description = std::string(ConsoleText(kServiceDescription, ""));
 
   std::unique_ptr<ServiceManager> manager = OpenManager(out);
-  if (!manager) return;
+  if (!manager) return false;
   try {
     manager->Create(definition);
   } catch (const OsError& error) {
     out << ConsoleText(kCreateServiceFailed, ErrorTextFor(error.error_number())) << std::flush;
-    return;
+    return false;
   }
   if (after_install) after_install();
   out << ConsoleText(kInstalled, kServiceName) << std::flush;
+  return true;
 }
 
-void RemoveService(std::ostream& out, uint32_t poll_ms) {
+bool RemoveService(std::ostream& out, uint32_t poll_ms) {
   std::unique_ptr<ServiceManager> manager = OpenManager(out);
-  if (!manager) return;
+  if (!manager) return false;
   try {
     manager->CheckInstalled(kServiceName);
   } catch (const OsError& error) {
     out << ConsoleText(kOpenServiceFailed, ErrorTextFor(error.error_number())) << std::flush;
-    return;
+    return false;
   }
 
+  bool stopped = true;
   if (manager->Stop(kServiceName)) {
     auto pause = [poll_ms] { std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms)); };
     out << ConsoleText(kStopping, kServiceName) << std::flush;
@@ -73,7 +81,7 @@ void RemoveService(std::ostream& out, uint32_t poll_ms) {
       pause();
       state = manager->Query(kServiceName);
     }
-    bool stopped = state && *state == ServiceState::kStopped;
+    stopped = state && *state == ServiceState::kStopped;
     out << ConsoleText(stopped ? kStopped : kFailedToStop, kServiceName) << std::flush;
   }
 
@@ -82,7 +90,9 @@ void RemoveService(std::ostream& out, uint32_t poll_ms) {
     out << ConsoleText(kRemoved, kServiceName) << std::flush;
   } catch (const OsError& error) {
     out << ConsoleText(kDeleteServiceFailed, ErrorTextFor(error.error_number())) << std::flush;
+    return false;
   }
+  return stopped;
 }
 
 }  // namespace corvane::service

@@ -13,9 +13,24 @@
 #include "service/inventory_server.h"
 #include "service/service_main.h"
 
+#include "corvane/version.h"
+
 namespace {
 
 using corvane::service::CommandKind;
+
+constexpr char kUsage[] =
+    "usage: CVDiv32             run as the service (under systemd)\n"
+    "       CVDiv32 -debug      run in the foreground; Enter or Ctrl-C stops it, and\n"
+    "                           every event is also written to standard error\n"
+    "       CVDiv32 -install [core]\n"
+    "                           write and enable the systemd unit (core: after the\n"
+    "                           alert originator service)\n"
+    "       CVDiv32 -remove     stop the service, disable and delete its unit\n"
+    "       CVDiv32 --version   the program's version\n"
+    "\n"
+    "The Corvane Inventory Server. Its settings live in the registry under\n"
+    "$CORVANE_ROOT (default /var/lib/corvane); cvadmin shows and changes them.\n";
 
 }  // namespace
 
@@ -31,14 +46,22 @@ int main(int argc, char** argv) {
     switch (command.kind) {
       case CommandKind::kInstall:
         corvane::service::SetUpLanguageResources();
-        corvane::service::InstallService(command.core, std::cout, [] {
-          corvane::service::Configuration configuration;
-          corvane::service::LoadConfiguration(configuration);
-        });
-        return 0;
+        return corvane::service::InstallService(
+                   command.core, std::cout,
+                   [] {
+                     corvane::service::Configuration configuration;
+                     corvane::service::LoadConfiguration(configuration);
+                   })
+                   ? 0
+                   : 1;
       case CommandKind::kRemove:
         corvane::service::SetUpLanguageResources();
-        corvane::service::RemoveService(std::cout);
+        return corvane::service::RemoveService(std::cout) ? 0 : 1;
+      case CommandKind::kHelp:
+        std::cout << kUsage;
+        return 0;
+      case CommandKind::kVersion:
+        std::cout << "CVDiv32 (Corvane Inventory Server) " << CORVANE_VERSION << "\n";
         return 0;
       case CommandKind::kUnknownWord:
         corvane::service::SetUpLanguageResources();

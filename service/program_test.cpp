@@ -11,6 +11,7 @@
 #include "platform/registry.h"
 #include "service/config.h"
 #include "testsupport/child_process.h"
+#include "testsupport/net.h"
 #include "testsupport/syslog_capture.h"
 #include "testsupport/temp_root.h"
 
@@ -79,7 +80,9 @@ TEST_F(ProgramTest, InstallCoreWritesANotifyUnitWithTheOriginatorDependencyAndEn
   std::string unit = Unit();
   EXPECT_NE(unit.find("Type=notify\n"), std::string::npos) << unit;
   EXPECT_NE(unit.find("Requires=arvex-alert-originator.service\n"), std::string::npos);
-  EXPECT_NE(unit.find("After=network.target arvex-alert-originator.service\n"), std::string::npos);
+  EXPECT_NE(unit.find("After=network-online.target postgresql.service mssql-server.service "
+                      "arvex-alert-originator.service\n"),
+            std::string::npos);
   EXPECT_NE(unit.find("ExecStart=\"" + program_ + "\"\n"), std::string::npos);
   EXPECT_NE(unit.find("Environment=\"CORVANE_ROOT=" + root_.path() + "\"\n"), std::string::npos);
   EXPECT_NE(unit.find("Description=Handles the processing of inventory data for Corvane(R) "
@@ -99,6 +102,28 @@ TEST_F(ProgramTest, InstallCoreWritesANotifyUnitWithTheOriginatorDependencyAndEn
 TEST_F(ProgramTest, InstallWithoutCoreHasNoDependency) {
   EXPECT_EQ(Run({"/INSTALL"}).output, "Corvane Inventory Server installed.\n");
   EXPECT_EQ(Unit().find("Requires="), std::string::npos);
+}
+
+TEST_F(ProgramTest, TheInstalledUnitRestartsAfterFailuresIsSandboxedAndVerifies) {
+  ASSERT_EQ(Run({"-install"}).exit_code, 0);
+  const std::string unit = Unit();
+  for (const char* line :
+       {"Type=notify\n", "Restart=on-failure\n", "RestartSec=10s\n", "StateDirectory=corvane\n",
+        "ProtectSystem=strict\n", "ProtectHome=yes\n", "PrivateTmp=yes\n", "NoNewPrivileges=yes\n",
+        "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n"}) {
+    EXPECT_NE(unit.find(line), std::string::npos) << line << unit;
+  }
+  // Run from the build tree: the program's directory stays writable.
+  EXPECT_NE(unit.find("ReadWritePaths=\"" + testing::BuildBinDirectory() + "\"\n"),
+            std::string::npos)
+      << unit;
+  if (::access("/usr/bin/systemd-analyze", X_OK) != 0) GTEST_SKIP() << "no systemd-analyze";
+  testing::RunResult verified =
+      RunToEnd("/bin/sh", {"-c", "systemd-analyze verify --man=no \"$0\" 2>&1",
+                           units_ + "/corvane-inventory-server.service"});
+  EXPECT_EQ(verified.exit_code, 0) << verified.output;
+  EXPECT_EQ(verified.output.find("corvane-inventory-server.service:"), std::string::npos)
+      << verified.output;
 }
 
 TEST_F(ProgramTest, RemoveStopsARunningServicePollingItsStateThenDeletesIt) {
@@ -122,10 +147,41 @@ TEST_F(ProgramTest, RemoveOfAStoppedServiceOnlyDeletesIt) {
   EXPECT_EQ(SystemctlLog().find("stop"), std::string::npos);
 }
 
-TEST_F(ProgramTest, RemoveAndInstallReportWhatTheyCouldNotOpen) {
-  EXPECT_EQ(Run({"-remove"}).output, "OpenService failed - No such file or directory (0x2)\n");
+TEST_F(ProgramTest, RemoveAndInstallReportWhatTheyCouldNotDoAndExitNonZero) {
+  testing::RunResult remove = Run({"-remove"});
+  EXPECT_EQ(remove.output, "OpenService failed - No such file or directory (0x2)\n");
+  EXPECT_EQ(remove.exit_code, 1);
   std::filesystem::remove_all(units_);
-  EXPECT_EQ(Run({"-install"}).output, "OpenSCManager failed - No such file or directory (0x2)\n");
+  testing::RunResult install = Run({"-install"});
+  EXPECT_EQ(install.output, "OpenSCManager failed - No such file or directory (0x2)\n");
+  EXPECT_EQ(install.exit_code, 1);
+
+  // A systemctl that fails: the unit is written but not enabled.
+  std::filesystem::create_directories(units_);
+  testing::WriteFile(systemctl_, "#!/bin/sh\nexit 1\n");
+  testing::RunResult refused = Run({"-install"});
+  EXPECT_EQ(refused.exit_code, 1) << refused.output;
+  EXPECT_NE(refused.output.find("CreateService failed"), std::string::npos) << refused.output;
+}
+
+TEST_F(ProgramTest, AForegroundRunThatCannotStartSaysWhyOnStandardErrorAndExitsNonZero) {
+  // Another program holds the TCP port.
+  const int taken = testing::BindTcpPort(0, true);
+  ASSERT_GE(taken, 0);
+  platform::registry::SetValue(platform::RegRoot::kLocalMachine, service::kServerKey, "TCP Port",
+                               platform::RegValue::Dword(testing::BoundPort(taken)));
+  const std::string program_directory = root_.path() + "/program";
+  std::filesystem::create_directories(program_directory);
+  for (const char* file : {"CVDiv32", "libnotifex.so", "libcvcredentials.so"}) {
+    std::filesystem::copy_file(testing::BuildBinDirectory() + "/" + file,
+                               program_directory + "/" + file);
+  }
+  testing::RunResult run = RunToEnd(
+      "/bin/sh", {"-c", "exec \"$0\" -debug 2>&1 </dev/null", program_directory + "/CVDiv32"},
+      environment_, 30000);
+  close(taken);
+  EXPECT_EQ(run.exit_code, 1) << run.output;
+  EXPECT_NE(run.output.find("Corvane-Inventory-Server: Event "), std::string::npos) << run.output;
 }
 
 }  // namespace

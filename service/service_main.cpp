@@ -1,12 +1,14 @@
 #include "service/service_main.h"
 
 #include <clocale>
+#include <cstdlib>
 #include <memory>
 
 #include "diag/catalogue.h"
 #include "notifex/notifex.h"
 #include "platform/error.h"
 #include "platform/paths.h"
+#include "platform/syslog.h"
 #include "platform/terminal.h"
 #include "service/command_line.h"
 #include "service/installer.h"
@@ -151,6 +153,8 @@ int RunAsService(const std::vector<std::string>& arguments, Server& server,
 
 int RunInForeground(const std::vector<std::string>& arguments, Server& server,
                     platform::ControlSignals& signals) {
+  // Before any thread starts: the events also go to the terminal.
+  setenv(platform::kSyslogEchoVariable, "1", 1);
   if (!SetUpResourcesAndEventSource()) {
     ReportResourcesMissing();
     ReportNotLoaded();

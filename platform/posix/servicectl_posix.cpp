@@ -1,6 +1,7 @@
 #include "platform/servicectl.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -54,7 +55,13 @@ class SystemdManager : public ServiceManager {
     std::string temporary = path + ".tmp";
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
     if (fd < 0) throw OsError("create " + temporary, errno);
-    std::string text = FormatUnitFile(definition, RuntimeRoot());
+    // A unit naming an account that does not exist would not start: the
+    // package makes the account; a run from a source tree may have none.
+    ServiceDefinition unit_definition = definition;
+    if (!unit_definition.user.empty() && getpwnam(unit_definition.user.c_str()) == nullptr) {
+      unit_definition.user.clear();
+    }
+    std::string text = FormatUnitFile(unit_definition, RuntimeRoot());
     bool written =
         write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && fsync(fd) == 0;
     int write_error = errno;
@@ -188,11 +195,26 @@ std::string FormatUnitFile(const ServiceDefinition& definition, const std::strin
   }
   std::string text = "# " + definition.name + ": written by the program's install command.\n";
   text += "[Unit]\nDescription=" + definition.description + "\n";
-  text += "After=network.target" + dependencies + "\n";
+  text += "Wants=network-online.target\n";
+  // The local database servers it may use start first (and stop after it).
+  text +=
+      "After=network-online.target postgresql.service mssql-server.service" + dependencies + "\n";
   if (!dependencies.empty()) text += "Requires=" + dependencies.substr(1) + "\n";
   text += "\n[Service]\nType=notify\nNotifyAccess=main\n";
   text += "ExecStart=" + QuoteForUnit(definition.program) + "\n";
   text += "Environment=" + QuoteForUnit("CORVANE_ROOT=" + runtime_root) + "\n";
+  if (!definition.user.empty()) text += "User=" + definition.user + "\n";
+  // A server that stops itself (its database gone for good) exits non-zero
+  // and is started again; a stop that was asked for exits 0.
+  text += "Restart=on-failure\nRestartSec=10s\n";
+  text += "StateDirectory=corvane\nStateDirectoryMode=0750\n";
+  text += "ProtectSystem=strict\nProtectHome=yes\nPrivateTmp=yes\nNoNewPrivileges=yes\n";
+  // Netlink: the self scan's scanner asks the kernel for the interface
+  // addresses.
+  text += "RestrictAddressFamilies=AF_UNIX AF_INET AF_INET6 AF_NETLINK\n";
+  for (const std::string& path : definition.writable_paths) {
+    text += "ReadWritePaths=" + QuoteForUnit(path) + "\n";
+  }
   text += "\n[Install]\nWantedBy=multi-user.target\n";
   return text;
 }

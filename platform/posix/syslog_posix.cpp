@@ -49,6 +49,13 @@ std::string FormatSyslogLine(SyslogSeverity severity, std::string_view identifie
 }
 
 bool WriteSyslog(SyslogSeverity severity, std::string_view identifier, std::string_view message) {
+  if (const char* echo = std::getenv(kSyslogEchoVariable); echo != nullptr && *echo == '1') {
+    std::string text = std::string(identifier) + ": " + std::string(message);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    text += '\n';
+    // One write, so that lines of several threads do not mix.
+    [[maybe_unused]] ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+  }
   const char* configured = std::getenv("CORVANE_SYSLOG_SOCKET");
   const char* path = (configured != nullptr && *configured != '\0') ? configured : "/dev/log";
   sockaddr_un address{};
