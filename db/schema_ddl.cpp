@@ -442,7 +442,24 @@ std::vector<std::string> TableStatements(const Schema& schema, DbmsKind kind,
   return CreateStatements(alone, kind);
 }
 
-std::vector<std::string> MetaschemaStatements(const Schema& schema, DbmsKind kind, int64_t stamp) {
+namespace {
+
+// METASTAMP's literal: the dialect's date literal, which on SQLite and
+// PostgreSQL is an ODBC escape; their own clients take the quoted text in
+// it.
+std::string StampLiteral(int64_t stamp, DbmsKind kind, bool for_native_client) {
+  std::string literal = DateLiteral(stamp, kind);
+  if (for_native_client && (kind == kDbmsSqlite || kind == kDbmsPostgres) &&
+      literal.starts_with("{ts ") && literal.ends_with("}")) {
+    literal = literal.substr(4, literal.size() - 5);
+  }
+  return literal;
+}
+
+}  // namespace
+
+std::vector<std::string> MetaschemaStatements(const Schema& schema, DbmsKind kind, int64_t stamp,
+                                              bool for_native_client) {
   CheckKind(kind);
   std::vector<std::string> statements;
   int id = 0;
@@ -486,8 +503,9 @@ std::vector<std::string> MetaschemaStatements(const Schema& schema, DbmsKind kin
                        Join({meta::kSystemIdn, "SYSTEMNAME", meta::kSoftwareScanFrequency,
                              meta::kStamp, meta::kSchemaVersion},
                             ", ") +
-                       ") VALUES (0, " + Literal(kSystemName) + ", 1, " + DateLiteral(stamp, kind) +
-                       ", " + std::to_string(schema.version) + ")");
+                       ") VALUES (0, " + Literal(kSystemName) + ", 1, " +
+                       StampLiteral(stamp, kind, for_native_client) + ", " +
+                       std::to_string(schema.version) + ")");
   return statements;
 }
 

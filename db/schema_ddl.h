@@ -72,7 +72,13 @@ std::vector<std::string> UniqueKeyStatements(const Schema& schema, DbmsKind kind
 // METASYSTEMS (row System_Idn 0: software scan frequency 1, METASTAMP =
 // `stamp` (seconds since 1970) as the dialect's date literal, the schema
 // version). Texts go through SqlQuote.
-std::vector<std::string> MetaschemaStatements(const Schema& schema, DbmsKind kind, int64_t stamp);
+//
+// The statements run through ODBC unless `for_native_client`: a script for
+// the DBMS's own client (sqlite3, psql), which knows no ODBC escapes, gets
+// the stamp as a plain 'YYYY-MM-DD HH:MM:SS' literal on SQLite and
+// PostgreSQL (the other dialects' forms run in their clients as they are).
+std::vector<std::string> MetaschemaStatements(const Schema& schema, DbmsKind kind, int64_t stamp,
+                                              bool for_native_client = false);
 
 // The statements as a script for a DBMS's command-line tool: each followed by
 // ";" and a line break, a PL/SQL block (an Oracle trigger) by a line holding

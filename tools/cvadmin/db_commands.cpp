@@ -1,7 +1,11 @@
 // cvadmin db: creates the inventory database and keeps the default
 // connection of the credential store that the server reads.
 
+#include <termios.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdlib>
 #include <ctime>
 #include <filesystem>
 #include <iostream>
@@ -34,16 +38,23 @@ using platform::RegRoot;
 using platform::RegType;
 using platform::RegValue;
 
+// Where scripts give the database password, so that it is in no command
+// line.
+constexpr char kPasswordVariable[] = "CORVANE_DB_PASSWORD";
+
 // PostgreSQL cuts longer identifiers, and would then not find the database.
 constexpr size_t kMaxPostgresName = 63;
 
 constexpr char kDbUsage[] =
     "usage: cvadmin db create --driver D [--server S] [--database N] [--user U] [--password P]\n"
     "       cvadmin db connect --driver D [--server S] [--database N] [--user U] [--password P]\n"
+    "         (without --password: $CORVANE_DB_PASSWORD, else a line of standard input;\n"
+    "         --password shows the password to every user in ps)\n"
     "       cvadmin db upgrade\n"
     "       cvadmin db ddl --dbms sqlite|postgres|sqlserver|oracle\n"
     "       cvadmin db show\n"
-    "       cvadmin db set-password [PASSWORD]\n"
+    "       cvadmin db set-password [--no-check] [PASSWORD]   (standard input when not given;\n"
+    "         the connection is tried first unless --no-check)\n"
     "       cvadmin db metaschema\n";
 
 int Usage(std::ostream& err, std::string_view complaint = {}) {
@@ -55,6 +66,28 @@ int Usage(std::ostream& err, std::string_view complaint = {}) {
 int Fail(std::ostream& err, std::string_view text) {
   err << "cvadmin db: " << text << "\n";
   return 1;
+}
+
+// One line of standard input, after a prompt with echo off when it is a
+// terminal; nullopt at its end.
+std::optional<std::string> ReadPassword(std::ostream& err) {
+  const bool terminal = ::isatty(STDIN_FILENO) == 1;
+  termios saved{};
+  if (terminal && ::tcgetattr(STDIN_FILENO, &saved) == 0) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    err << "Password: " << std::flush;
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  std::string password;
+  const bool read = static_cast<bool>(std::getline(std::cin, password));
+  if (terminal) {
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+    err << "\n";
+  }
+  if (!read) return std::nullopt;
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return password;
 }
 
 bool IsSqliteDriver(std::string_view driver) {
@@ -132,7 +165,6 @@ std::optional<db::ConnectionCredentials> ParseConnectionOptions(
   credentials.server = (*options)["server"];
   credentials.database = (*options)["database"];
   credentials.user = (*options)["user"];
-  credentials.password = (*options)["password"];
   credentials.is_oracle = ContainsIgnoringCase(credentials.driver, "oracle");
   const bool sqlite = IsSqliteDriver(credentials.driver);
   const bool postgres = ContainsIgnoringCase(credentials.driver, "postgresql");
@@ -143,6 +175,17 @@ std::optional<db::ConnectionCredentials> ParseConnectionOptions(
   if ((sqlite || postgres) && credentials.database.empty()) {
     Usage(err, "--database is required for this driver");
     return std::nullopt;
+  }
+  // A password on the command line is seen by every user in ps: it comes
+  // from CORVANE_DB_PASSWORD or standard input (a prompt on a terminal)
+  // unless --password gives it.
+  if (auto given = options->find("password"); given != options->end()) {
+    credentials.password = given->second;
+  } else if (const char* variable = std::getenv(kPasswordVariable); variable != nullptr) {
+    credentials.password = variable;
+  } else if (!sqlite) {
+    std::optional<std::string> read = ReadPassword(err);
+    credentials.password = read.value_or("");
   }
   for (const std::string* value : {&credentials.driver, &credentials.server, &credentials.database,
                                    &credentials.user, &credentials.password}) {
@@ -312,7 +355,7 @@ int Ddl(const std::vector<std::string>& arguments, std::ostream& out, std::ostre
     const db::schema::Schema& schema = db::schema::InventorySchema();
     std::vector<std::string> statements = db::schema::CreateStatements(schema, kind->second);
     std::vector<std::string> rows =
-        db::schema::MetaschemaStatements(schema, kind->second, std::time(nullptr));
+        db::schema::MetaschemaStatements(schema, kind->second, std::time(nullptr), true);
     statements.insert(statements.end(), rows.begin(), rows.end());
     out << db::schema::ScriptText(statements);
   } catch (const std::exception& error) {
@@ -341,15 +384,23 @@ int Show(const std::vector<std::string>& arguments, std::ostream& out, std::ostr
 }
 
 // Writes only "Password" and "PWD Encrypted", in the store's format, so the
-// connection's other values stay exactly as they are.
+// connection's other values stay exactly as they are. The connection is
+// tried with the new password first (unless --no-check: the database is
+// down, and its password changed there too), so that a mistyped password
+// never replaces the working one.
 int SetPassword(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  if (arguments.size() > 1) return Usage(err);
+  std::vector<std::string> rest = arguments;
+  const auto no_check = std::find(rest.begin(), rest.end(), "--no-check");
+  const bool check = no_check == rest.end();
+  if (!check) rest.erase(no_check);
+  if (rest.size() > 1) return Usage(err);
   std::string password;
-  if (arguments.empty()) {
-    if (!std::getline(std::cin, password)) return Fail(err, "no password on standard input");
-    if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (rest.empty()) {
+    std::optional<std::string> read = ReadPassword(err);
+    if (!read) return Fail(err, "no password on standard input");
+    password = *read;
   } else {
-    password = arguments[0];
+    password = rest[0];
   }
   if (password.size() > kMaxStoredValue) {
     return Usage(err, "the credential store holds passwords of at most 259 characters");
@@ -359,6 +410,20 @@ int SetPassword(const std::vector<std::string>& arguments, std::ostream& out, st
     if (!platform::registry::KeyExists(RegRoot::kLocalMachine, key)) {
       return Fail(err,
                   "there is no default connection (" + key + "); cvadmin db create writes one");
+    }
+    if (check) {
+      std::optional<db::ConnectionCredentials> current = db::LoadCredentials();
+      if (!current) return Fail(err, "the default connection cannot be read");
+      current->password = password;
+      try {
+        db::Connection connection;
+        connection.Open(db::BuildConnectionString(*current), -1);
+        connection.Close();
+      } catch (const std::exception& error) {
+        return Fail(err, std::string("the connection failed with that password, which was not "
+                                     "stored (--no-check stores it untried): ") +
+                             error.what());
+      }
     }
     std::vector<uint8_t> scrambled(password.begin(), password.end());
     Encrypt(scrambled.size(), scrambled.data());
@@ -414,6 +479,10 @@ int Metaschema(const std::vector<std::string>& arguments, std::ostream& out, std
 }  // namespace
 
 int DbCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  if (AsksForHelp(arguments)) {
+    out << kDbUsage;
+    return 0;
+  }
   if (arguments.empty()) return Usage(err);
   std::vector<std::string> rest(arguments.begin() + 1, arguments.end());
   const std::string& command = arguments[0];

@@ -6,12 +6,14 @@
 
 #include <array>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "db/connection.h"
 #include "db/connection_settings.h"
 #include "db/credentials.h"
+#include "db/schema.h"
 #include "platform/registry.h"
 #include "testsupport/child_process.h"
 #include "testsupport/temp_root.h"
@@ -189,6 +191,49 @@ TEST_P(DbCommandsTest, ConnectTakesAnExistingDatabaseThatUpgradeBringsUpToDate) 
   }
 }
 
+TEST_P(DbCommandsTest, APasswordComesFromTheEnvironmentAndIsTriedBeforeItIsStored) {
+  const TestDatabaseServer& server = GetParam();
+  std::vector<std::string> create = CreateArguments();
+  if (server.kind != db::kDbmsPostgres) GTEST_SKIP() << "SQLite takes no password";
+  // Not on the command line: from the environment.
+  create.pop_back();
+  testing::RunResult created = testing::RunToEnd(testing::BuildBinDirectory() + "/cvadmin", create,
+                                                 {"CORVANE_DB_PASSWORD=" + server.password});
+  ASSERT_EQ(created.exit_code, 0) << created.output;
+  EXPECT_EQ(db::LoadCredentials()->password, server.password);
+
+  EXPECT_EQ(Cvadmin({"db", "set-password", server.password + "-wrong"}).exit_code, 1);
+  EXPECT_EQ(db::LoadCredentials()->password, server.password);
+  EXPECT_EQ(Cvadmin({"db", "set-password", server.password}).exit_code, 0);
+}
+
+TEST_P(DbCommandsTest, TheDdlScriptRunsInTheDbmssOwnClient) {
+  const TestDatabaseServer& server = GetParam();
+  const std::string script = root_.path() + "/inventory.sql";
+  const std::string dbms = server.kind == db::kDbmsSqlite ? "sqlite" : "postgres";
+  testing::RunResult ddl = testing::RunToEnd(
+      "/bin/sh",
+      {"-c", testing::BuildBinDirectory() + "/cvadmin db ddl --dbms " + dbms + " > " + script});
+  ASSERT_EQ(ddl.exit_code, 0);
+  // Runs `sql` in the client (a script file with -f, else a statement).
+  std::string client;
+  std::unique_ptr<testing::ScratchDatabase> scratch;
+  if (server.kind == db::kDbmsSqlite) {
+    const std::string file = root_.path() + "/by-script.db";
+    client = "sqlite3 -bail " + file + " < " + script + " && sqlite3 " + file;
+  } else {
+    scratch = std::make_unique<testing::ScratchDatabase>(server);
+    const std::string psql =
+        "PGPASSWORD='" + server.password + "' psql -X -q -At -v ON_ERROR_STOP=1 -h " + server.host +
+        " -p " + server.port + " -U " + server.user + " -d '" + scratch->database() + "'";
+    client = psql + " -f " + script + " && " + psql + " -c";
+  }
+  testing::RunResult ran = testing::RunToEnd(
+      "/bin/sh", {"-c", client + " 'SELECT SCHEMAVERSION FROM METASYSTEMS' 2>&1"});
+  EXPECT_EQ(ran.exit_code, 0) << ran.output;
+  EXPECT_EQ(ran.output, std::to_string(db::schema::InventorySchema().version) + "\n");
+}
+
 INSTANTIATE_TEST_SUITE_P(Db, DbCommandsTest,
                          ::testing::ValuesIn(corvane::testing::AvailableTestDatabases()),
                          corvane::testing::TestDatabaseName);
@@ -204,7 +249,10 @@ TEST_F(DbStoreTest, SetPasswordChangesOnlyThePassword) {
   platform::registry::SetValue(RegRoot::kLocalMachine, kLocalKey, "Driver",
                                RegValue::Sz("Oracle 19 ODBC"));
 
-  testing::ChildProcess child(testing::BuildBinDirectory() + "/cvadmin", {"db", "set-password"});
+  // No Oracle server here: stored untried.
+  EXPECT_EQ(Cvadmin({"db", "set-password", "tried"}).exit_code, 1);
+  testing::ChildProcess child(testing::BuildBinDirectory() + "/cvadmin",
+                              {"db", "set-password", "--no-check"});
   child.WriteInput("n;e}w p\n");
   child.CloseInput();
   ASSERT_EQ(child.Wait(20000), 0) << child.output();
@@ -223,7 +271,7 @@ TEST_F(DbStoreTest, SetPasswordChangesOnlyThePassword) {
   EXPECT_EQ(platform::registry::GetValue(RegRoot::kLocalMachine, kLocalKey, "Driver"),
             RegValue::Sz("Oracle 19 ODBC"));
 
-  ASSERT_EQ(Cvadmin({"db", "set-password", ""}).exit_code, 0);
+  ASSERT_EQ(Cvadmin({"db", "set-password", "--no-check", ""}).exit_code, 0);
   ASSERT_TRUE(GetDbCredentials(nullptr, nullptr, database.size(), database.data(), server.size(),
                                server.data(), user.size(), user.data(), password.size(),
                                password.data()));
