@@ -44,12 +44,12 @@ void Increment(RegTree& tree, std::string_view key, std::string_view name) {
   k.Set(name, RegValue::Dword(old ? old->dword + 1 : 1));
 }
 
-class RegistryTest : public ::testing::Test {
+class RegistryConcurrencyTest : public ::testing::Test {
  protected:
   testing::TempRoot root_;
 };
 
-TEST_F(RegistryTest, ThreadsLoseNoUpdate) {
+TEST_F(RegistryConcurrencyTest, ThreadsLoseNoUpdate) {
   constexpr int kThreads = 4;
   constexpr int kRounds = 25;
   std::vector<std::thread> threads;
@@ -73,7 +73,7 @@ TEST_F(RegistryTest, ThreadsLoseNoUpdate) {
   }
 }
 
-TEST_F(RegistryTest, ProcessesLoseNoUpdate) {
+TEST_F(RegistryConcurrencyTest, ProcessesLoseNoUpdate) {
   constexpr int kChildren = 4;
   constexpr int kRounds = 25;
   SetValue(kHklm, kKey, "count", RegValue::Dword(0));  // every child starts with a cached tree
@@ -107,7 +107,7 @@ TEST_F(RegistryTest, ProcessesLoseNoUpdate) {
 // reports every finished change through a pipe; it is killed at a random
 // moment. The hive must then hold the last reported change or the one after
 // it, whole.
-TEST_F(RegistryTest, WriterKilledMidChangeLeavesTheHiveReadable) {
+TEST_F(RegistryConcurrencyTest, WriterKilledMidChangeLeavesTheHiveReadable) {
   auto blob_for = [](uint32_t n) {
     return std::vector<uint8_t>(20000, static_cast<uint8_t>(n * 31 + 7));
   };
