@@ -1,9 +1,11 @@
 // Where the programs keep their state on this machine.
 //
 // The runtime root ($CORVANE_ROOT, default /var/lib/corvane) holds the
-// registry hives and the "system directory"; paths relative to the program
-// (storage directory, trace log) are resolved against the program's own
-// directory. All functions read the environment on every call, so a test can
+// registry hives and the "system directory"; what the server keeps beside
+// its program (the storage directory, the trace log, its text log and
+// statistics) lives in the data directory, the program's own directory
+// unless $CORVANE_DATA_DIR names another (an installed server's unit points
+// it at the runtime root, so that nothing is written under /usr). All functions read the environment on every call, so a test can
 // point a process at a fresh root before it touches any state. Thread-safe as
 // long as nobody changes the environment concurrently.
 
@@ -28,6 +30,9 @@ std::string ProgramPath();
 
 // Directory of the running program, without a trailing separator.
 std::string ProgramDirectory();
+
+// $CORVANE_DATA_DIR when set and not empty, else ProgramDirectory().
+std::string DataDirectory();
 
 // This machine's host name (the "computer name"), empty on failure.
 std::string ComputerName();

@@ -102,6 +102,17 @@ TEST_F(RegistryTest, HiveFileIsTheExportFormatWithOwnerOnlyMode) {
   EXPECT_EQ(StatOf(HivePath()).st_mode & 07777, 0600u);
 }
 
+TEST_F(RegistryTest, ARewriteByRootKeepsTheHivesOwner) {
+  if (geteuid() != 0) GTEST_SKIP() << "only root can give a file to another account";
+  SetValue(kHklm, kKey, "A", RegValue::Dword(1));
+  // The server's account owns its hive; root changes a setting.
+  ASSERT_EQ(chown(HivePath().c_str(), 65534, 65534), 0);
+  SetValue(kHklm, kKey, "A", RegValue::Dword(2));
+  EXPECT_EQ(StatOf(HivePath()).st_uid, 65534u);
+  EXPECT_EQ(StatOf(HivePath()).st_gid, 65534u);
+  EXPECT_EQ(GetValue(kHklm, kKey, "A"), RegValue::Dword(2));
+}
+
 TEST_F(RegistryTest, EachRootHasItsOwnFile) {
   SetValue(RegRoot::kCurrentUser, kKey, "v", RegValue::Dword(1));
   EXPECT_EQ(GetValue(kHklm, kKey, "v"), std::nullopt);

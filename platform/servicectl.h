@@ -39,6 +39,9 @@ struct ServiceDefinition {
   // Directories it writes outside its state directory (the read-only
   // system is otherwise all it sees).
   std::vector<std::string> writable_paths;
+  // The data directory it is given (CORVANE_DATA_DIR); empty: beside the
+  // program.
+  std::string data_directory;
 };
 
 // "Corvane Inventory Server" -> "corvane-inventory-server.service".

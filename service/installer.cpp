@@ -41,10 +41,14 @@ bool InstallService(bool core, std::ostream& out, const std::function<void()>& a
   if (core) definition.dependencies.push_back(kAlertOriginatorService);
   definition.user = kServiceAccount;
   // What the server keeps beside its program (the storage directory, the
-  // trace log) must stay writable, unless the program lives under /usr,
-  // where the package points those at the state directory.
+  // trace log) must stay writable; a program installed under /usr keeps it
+  // in the runtime root instead, since nothing may write under /usr.
   const std::string directory = definition.program.substr(0, definition.program.rfind('/'));
-  if (!directory.starts_with("/usr/")) definition.writable_paths.push_back(directory);
+  if (directory.starts_with("/usr/")) {
+    definition.data_directory = platform::RuntimeRoot();
+  } else {
+    definition.writable_paths.push_back(directory);
+  }
   definition.description = std::string(ConsoleText(kServiceDescription, ""));
 
   std::unique_ptr<ServiceManager> manager = OpenManager(out);

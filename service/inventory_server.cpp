@@ -32,7 +32,7 @@ void WaitForStop(ServerContext& context) { context.worker_stop.Wait(platform::kI
 }  // namespace
 
 InventoryServer::InventoryServer(ServerOptions options) : options_(std::move(options)) {
-  if (options_.program_directory.empty()) options_.program_directory = platform::ProgramDirectory();
+  if (options_.program_directory.empty()) options_.program_directory = platform::DataDirectory();
   if (!options_.processing_body) options_.processing_body = WaitForStop;
   if (!options_.clock) options_.clock = std::make_shared<tasks::SystemClock>();
 }

@@ -40,7 +40,9 @@ namespace corvane::service {
 using ProcessingBody = std::function<void(ServerContext&)>;
 
 struct ServerOptions {
-  std::string program_directory;   // empty: the running program's directory
+  // Where the storage directory, the trace log, the text log and the
+  // statistics go; empty: the data directory (platform/paths.h).
+  std::string program_directory;
   ProcessingBody processing_body;  // empty: waits for the stop (no database work)
   // The scheduled tasks' time and the datagram intake's; empty: the
   // machine's clocks.

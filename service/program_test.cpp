@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/registry.h"
+#include "platform/servicectl.h"
 #include "service/config.h"
 #include "testsupport/child_process.h"
 #include "testsupport/net.h"
@@ -162,6 +163,18 @@ TEST_F(ProgramTest, RemoveAndInstallReportWhatTheyCouldNotDoAndExitNonZero) {
   testing::RunResult refused = Run({"-install"});
   EXPECT_EQ(refused.exit_code, 1) << refused.output;
   EXPECT_NE(refused.output.find("CreateService failed"), std::string::npos) << refused.output;
+}
+
+TEST(PackagedUnitTest, IsTheUnitTheInstallCommandWritesForThePackagesPaths) {
+  platform::ServiceDefinition definition;
+  definition.name = "Corvane Inventory Server";
+  definition.description = "Handles the processing of inventory data for Corvane(R) Vantora";
+  definition.program = "/usr/lib/corvane/CVDiv32";
+  definition.user = "corvane";
+  definition.data_directory = "/var/lib/corvane";
+  EXPECT_EQ(
+      platform::FormatUnitFile(definition, "/var/lib/corvane"),
+      ReadFileOrEmpty(std::string(CORVANE_PACKAGING_DIR) + "/corvane-inventory-server.service"));
 }
 
 TEST_F(ProgramTest, AForegroundRunThatCannotStartSaysWhyOnStandardErrorAndExitsNonZero) {

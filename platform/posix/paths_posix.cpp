@@ -36,6 +36,12 @@ std::string ProgramDirectory() {
   return path.substr(0, slash);
 }
 
+std::string DataDirectory() {
+  const char* directory = std::getenv("CORVANE_DATA_DIR");
+  if (directory != nullptr && *directory != '\0') return directory;
+  return ProgramDirectory();
+}
+
 std::string ComputerName() {
   char buffer[HOST_NAME_MAX + 1] = {};
   if (gethostname(buffer, sizeof buffer - 1) != 0) return {};

@@ -183,6 +183,14 @@ class Hive {
     try {
       // A left-over file of a killed process with our pid keeps its mode.
       if (fchmod(file.get(), 0600) != 0) Fail("chmod", temp, errno);
+      // The hive keeps its owner: root changing a setting of the server's
+      // account must not leave a hive that the server can no longer read.
+      struct stat existing;
+      if (geteuid() == 0 && stat(path_.c_str(), &existing) == 0 &&
+          (existing.st_uid != 0 || existing.st_gid != 0) &&
+          fchown(file.get(), existing.st_uid, existing.st_gid) != 0) {
+        Fail("chown", temp, errno);
+      }
       size_t done = 0;
       while (done < text.size()) {
         ssize_t count = write(file.get(), text.data() + done, text.size() - done);

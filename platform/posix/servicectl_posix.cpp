@@ -203,6 +203,9 @@ std::string FormatUnitFile(const ServiceDefinition& definition, const std::strin
   text += "\n[Service]\nType=notify\nNotifyAccess=main\n";
   text += "ExecStart=" + QuoteForUnit(definition.program) + "\n";
   text += "Environment=" + QuoteForUnit("CORVANE_ROOT=" + runtime_root) + "\n";
+  if (!definition.data_directory.empty()) {
+    text += "Environment=" + QuoteForUnit("CORVANE_DATA_DIR=" + definition.data_directory) + "\n";
+  }
   if (!definition.user.empty()) text += "User=" + definition.user + "\n";
   // A server that stops itself (its database gone for good) exits non-zero
   // and is started again; a stop that was asked for exits 0.
