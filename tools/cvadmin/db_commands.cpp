@@ -26,6 +26,7 @@
 #include "db/schema_create.h"
 #include "db/schema_ddl.h"
 #include "db/schema_upgrade.h"
+#include "platform/process.h"
 #include "platform/registry.h"
 #include "tools/cvadmin/commands.h"
 #include "tools/cvadmin/options.h"
@@ -55,7 +56,9 @@ constexpr char kDbUsage[] =
     "       cvadmin db show\n"
     "       cvadmin db set-password [--no-check] [PASSWORD]   (standard input when not given;\n"
     "         the connection is tried first unless --no-check)\n"
-    "       cvadmin db metaschema\n";
+    "       cvadmin db metaschema\n"
+    "       cvadmin db backup FILE   a copy to restore (SQLite: consistent while the server\n"
+    "                                runs; PostgreSQL: pg_dump's custom format)\n";
 
 int Usage(std::ostream& err, std::string_view complaint = {}) {
   if (!complaint.empty()) err << "cvadmin db: " << complaint << "\n";
@@ -443,6 +446,57 @@ int SetPassword(const std::vector<std::string>& arguments, std::ostream& out, st
   return 0;
 }
 
+// A copy of the inventory database that can be restored as it is: SQLite's
+// VACUUM INTO (a consistent snapshot, also while the server writes), or
+// pg_dump's custom format for PostgreSQL. An existing FILE is never
+// replaced.
+int Backup(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
+  if (arguments.size() != 1) return Usage(err);
+  std::error_code ignored;
+  const std::string file =
+      std::filesystem::absolute(arguments[0], ignored).lexically_normal().string();
+  if (std::filesystem::exists(file, ignored)) {
+    return Fail(err, file + " exists; nothing was written");
+  }
+  std::optional<db::ConnectionCredentials> credentials = RequireDefaultConnection(err, "db");
+  if (!credentials) return 1;
+  try {
+    if (IsSqliteDriver(credentials->driver)) {
+      db::Connection connection;
+      connection.Open(db::BuildConnectionString(*credentials), -1);
+      connection.Execute("VACUUM INTO " + ExactLiteral(file));
+      connection.Close();
+    } else if (ContainsIgnoringCase(credentials->driver, "postgresql")) {
+      std::string host = credentials->server.empty() ? "localhost" : credentials->server;
+      std::string port = "5432";
+      if (const size_t colon = host.rfind(':'); colon != std::string::npos) {
+        port = host.substr(colon + 1);
+        host = host.substr(0, colon);
+      }
+      // The password goes to pg_dump in its environment, never on its
+      // command line.
+      setenv("PGPASSWORD", credentials->password.c_str(), 1);
+      const platform::ProgramResult dumped = platform::RunProgram(
+          {"pg_dump", "--host", host, "--port", port, "--username", credentials->user,
+           "--format=custom", "--file", file, credentials->database});
+      if (dumped.exit_code != 0) {
+        std::filesystem::remove(file, ignored);
+        return Fail(err, "pg_dump failed (exit status " + std::to_string(dumped.exit_code) +
+                             "); nothing was kept");
+      }
+    } else {
+      return Fail(err, "back up a " + credentials->driver +
+                           " database with its own tools (see docs/admin-guide.md)");
+    }
+  } catch (const std::exception& error) {
+    std::filesystem::remove(file, ignored);
+    return Fail(err, error.what());
+  }
+  out << "Backed up the inventory database " << credentials->database << " to " << file << " ("
+      << std::filesystem::file_size(file, ignored) << " bytes).\n";
+  return 0;
+}
+
 int Metaschema(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
   if (!arguments.empty()) return Usage(err);
   std::optional<db::ConnectionCredentials> credentials = RequireDefaultConnection(err, "db");
@@ -493,6 +547,7 @@ int DbCommand(const std::vector<std::string>& arguments, std::ostream& out, std:
   if (command == "show") return Show(rest, out, err);
   if (command == "set-password") return SetPassword(rest, out, err);
   if (command == "metaschema") return Metaschema(rest, out, err);
+  if (command == "backup") return Backup(rest, out, err);
   return Usage(err, "unknown command '" + command + "'");
 }
 

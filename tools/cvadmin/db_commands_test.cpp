@@ -207,6 +207,28 @@ TEST_P(DbCommandsTest, APasswordComesFromTheEnvironmentAndIsTriedBeforeItIsStore
   EXPECT_EQ(Cvadmin({"db", "set-password", server.password}).exit_code, 0);
 }
 
+TEST_P(DbCommandsTest, ABackupIsACopyThatRestoresAndNeverReplacesAFile) {
+  const TestDatabaseServer& server = GetParam();
+  testing::RunResult created = Cvadmin(CreateArguments());
+  ASSERT_EQ(created.exit_code, 0) << created.output;
+  const std::string copy = root_.path() + "/backup.db";
+  testing::RunResult backup = Cvadmin({"db", "backup", copy});
+  ASSERT_EQ(backup.exit_code, 0) << backup.output;
+  EXPECT_NE(backup.output.find("Backed up the inventory database"), std::string::npos);
+  std::string check;
+  if (server.kind == db::kDbmsSqlite) {
+    check = "sqlite3 " + copy + " 'SELECT SCHEMAVERSION FROM METASYSTEMS'";
+  } else {
+    check = "pg_restore --list " + copy + " | grep -c 'TABLE public metasystems'";
+  }
+  testing::RunResult restored = testing::RunToEnd("/bin/sh", {"-c", check + " 2>&1"});
+  EXPECT_EQ(restored.output,
+            (server.kind == db::kDbmsSqlite ? std::to_string(db::schema::InventorySchema().version)
+                                            : std::string("1")) +
+                "\n");
+  EXPECT_EQ(Cvadmin({"db", "backup", copy}).exit_code, 1);
+}
+
 TEST_P(DbCommandsTest, TheDdlScriptRunsInTheDbmssOwnClient) {
   const TestDatabaseServer& server = GetParam();
   const std::string script = root_.path() + "/inventory.sql";

@@ -39,6 +39,8 @@ constexpr char kUsage[] =
     "  cvadmin db set-password [PASSWORD]        change its password (a line of standard\n"
     "                                            input when not given)\n"
     "  cvadmin db metaschema                     the metaschema rows of its database\n"
+    "  cvadmin db backup FILE                    a copy of it to restore (SQLite: consistent\n"
+    "                                            while the server runs; PostgreSQL: pg_dump)\n"
     "\n"
     "The inventory (in the default connection's database; DEVICE is a device ID,\n"
     "a device or host name, or a Computer_Idn; --help on each for more):\n"
