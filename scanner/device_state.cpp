@@ -6,6 +6,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -55,14 +56,13 @@ std::vector<std::string_view> Fields(std::string_view line, size_t count) {
   return fields;
 }
 
-std::optional<int64_t> Number(std::string_view text, int base = 10) {
-  if (text.empty() || text.size() > 20) return std::nullopt;
-  const std::string digits(text);
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long value = std::strtoull(digits.c_str(), &end, base);
-  if (errno != 0 || *end != '\0' || digits.front() == '-') return std::nullopt;
-  return static_cast<int64_t>(value);
+// A number with nothing around it.
+template <typename Integer>
+std::optional<Integer> Number(std::string_view text, int base = 10) {
+  Integer value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+  if (text.empty() || error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
 }
 
 }  // namespace
@@ -106,7 +106,7 @@ std::optional<ScanContents> ParseScanState(std::string_view text) {
       if (kind == "device") scan.device_id = fields[1];
       if (kind == "name") scan.device_name = fields[1];
       if (kind == "time") {
-        const std::optional<int64_t> time = Number(fields[1]);
+        const std::optional<int64_t> time = Number<int64_t>(fields[1]);
         if (!time) return std::nullopt;
         scan.scan_time = *time;
         has_time = true;
@@ -119,15 +119,15 @@ std::optional<ScanContents> ParseScanState(std::string_view text) {
     } else if (kind == "file") {
       const std::vector<std::string_view> fields = Fields(line, 5);
       if (fields.size() != 5) return std::nullopt;
-      const std::optional<int64_t> time = Number(fields[1]);
-      const std::optional<int64_t> size = Number(fields[2]);
-      const std::optional<int64_t> digest = Number(fields[3], 16);
+      const std::optional<int64_t> time = Number<int64_t>(fields[1]);
+      const std::optional<int64_t> size = Number<int64_t>(fields[2]);
+      const std::optional<uint64_t> digest = Number<uint64_t>(fields[3], 16);
       if (!time || !size || !digest) return std::nullopt;
       EmbeddedFile file;
       file.path = fields[4];
       file.time = *time;
       file.size = *size;
-      file.digest = static_cast<uint64_t>(*digest);
+      file.digest = *digest;
       scan.files.push_back(std::move(file));
     } else {
       return std::nullopt;

@@ -133,10 +133,10 @@ std::string FormatDeltaScan(const ScanContents& last_sent, const ScanContents& n
   for (const ScanValue& value : last_sent.values) {
     sent[{value.instance, value.attribute}] = value.value;
   }
-  std::map<ValueKey, std::string_view> current;
+  std::set<ValueKey> current;
   std::set<std::string_view> current_instances;
   for (const ScanValue& value : now.values) {
-    current[{value.instance, value.attribute}] = value.value;
+    current.insert({value.instance, value.attribute});
     current_instances.insert(value.instance);
   }
 

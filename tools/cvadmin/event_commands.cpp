@@ -6,6 +6,7 @@
 #include "notifex/message_table.h"
 #include "platform/files.h"
 #include "tools/cvadmin/commands.h"
+#include "tools/cvadmin/tabular.h"
 
 namespace corvane::cvadmin {
 namespace {
@@ -23,13 +24,8 @@ const char* TypeName(uint32_t type) {
 }
 
 std::string TimeText(uint64_t filetime) {
-  auto time = notifex::TimeFromFileTime(filetime);
-  time_t seconds = std::chrono::system_clock::to_time_t(time);
-  struct tm utc;
-  gmtime_r(&seconds, &utc);
-  char text[32];
-  strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &utc);
-  return std::string(text) + "Z";
+  const auto time = notifex::TimeFromFileTime(filetime);
+  return FormatTimestamp(std::chrono::system_clock::to_time_t(time)) + "Z";
 }
 
 // The catalogue's text of a server event with its inserts, each line

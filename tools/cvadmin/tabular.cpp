@@ -4,35 +4,17 @@
 #include <cstdio>
 #include <ctime>
 
+#include "scan/code_page.h"
+
 namespace corvane::cvadmin {
 namespace {
 
-// The length of the well-formed UTF-8 sequence at text[at], 0 when there
-// is none.
-size_t Utf8SequenceLength(std::string_view text, size_t at) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(at);
-  if (lead < 0x80) return 1;
-  const size_t length = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
-  if (lead > 0xF4 || length == 0 || at + length > text.size()) return 0;
-  for (size_t i = 1; i < length; ++i) {
-    if ((byte(at + i) & 0xC0) != 0x80) return 0;
-  }
-  // Overlong forms, surrogates and values above U+10FFFF.
-  const unsigned char second = byte(at + 1);
-  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second >= 0xA0) ||
-      (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second >= 0x90)) {
-    return 0;
-  }
-  return length;
-}
-
-// Characters for alignment: every UTF-8 sequence (or stray byte) counts one.
+// Characters for alignment: every byte that starts a UTF-8 sequence counts
+// one (the database's text is UTF-8).
 size_t DisplayWidth(std::string_view text) {
-  size_t width = 0;
-  for (size_t at = 0; at < text.size(); ++width)
-    at += std::max<size_t>(1, Utf8SequenceLength(text, at));
-  return width;
+  return static_cast<size_t>(std::count_if(text.begin(), text.end(), [](char c) {
+    return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
+  }));
 }
 
 std::string CsvField(const std::string& text) {
@@ -104,32 +86,32 @@ void WriteJson(std::ostream& out, const Tabular& table) {
 }
 
 std::string JsonString(std::string_view text) {
+  // What is no UTF-8 becomes U+FFFD, written as its escape.
+  constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  const std::string sanitized = scan::SanitizeUtf8(text);
   std::string out = "\"";
-  for (size_t at = 0; at < text.size();) {
-    const unsigned char c = static_cast<unsigned char>(text[at]);
-    const size_t length = Utf8SequenceLength(text, at);
-    if (length == 0) {
+  for (size_t at = 0; at < sanitized.size(); ++at) {
+    const char c = sanitized[at];
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (std::string_view(sanitized).substr(at, kReplacement.size()) == kReplacement) {
       out += "\\ufffd";
-      ++at;
-      continue;
-    }
-    if (c == '"' || c == '\\') {
+      at += kReplacement.size() - 1;
+    } else if (c == '"' || c == '\\') {
       out += '\\';
-      out += static_cast<char>(c);
+      out += c;
     } else if (c == '\n') {
       out += "\\n";
     } else if (c == '\r') {
       out += "\\r";
     } else if (c == '\t') {
       out += "\\t";
-    } else if (c < 0x20 || c == 0x7F) {
+    } else if (byte < 0x20 || byte == 0x7F) {
       char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
       out += escaped;
     } else {
-      out.append(text.substr(at, length));
+      out += c;
     }
-    at += length;
   }
   return out + "\"";
 }
