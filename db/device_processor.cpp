@@ -2,6 +2,8 @@
 
 #include "db/error.h"
 #include "db/open_failure.h"
+#include "db/schema.h"
+#include "db/schema_upgrade.h"
 #include "diag/catalogue.h"
 
 namespace corvane::db {
@@ -36,6 +38,13 @@ uint32_t DeviceProcessor::Open(int command_timeout_seconds, bool report_failure)
       // An unreadable "DBMS Name" leaves the kind unknown.
     }
 
+    if (const uint32_t refused = CheckSchemaVersion(); refused != 0) {
+      // Held while it waits for an upgrade, the connection would be one
+      // fewer for the server that did it.
+      CloseQuietly();
+      return refused;
+    }
+
     if (metaschema_ == nullptr) metaschema_ = std::make_unique<Metaschema>();
     if (!metaschema_loaded_) {
       metaschema_->Attach(connection_.get(), dbms_kind_, kDefaultLookupOption);
@@ -60,6 +69,20 @@ uint32_t DeviceProcessor::Open(int command_timeout_seconds, bool report_failure)
   }
 }
 
+uint32_t DeviceProcessor::CheckSchemaVersion() {
+  int stored = 0;
+  try {
+    stored = StoredSchemaVersion(*connection_);
+  } catch (const DbError&) {
+    return 0;
+  }
+  const int known = schema::InventorySchema().version;
+  if (stored <= known) return 0;
+  error_text_ = "The database's schema is version " + std::to_string(stored) +
+                ", newer than version " + std::to_string(known) + ", the newest this server knows";
+  return kErrorSchemaTooNew;
+}
+
 std::string DeviceProcessor::OpenFailureText(uint32_t result) const {
   return db::OpenFailureText(result, error_text_);
 }
@@ -79,6 +102,7 @@ bool DeviceProcessor::ReloadMetaschemaIfChanged() {
   DbValue fresh = DbValue::Error();
   if (metaschema_ != nullptr) metaschema_->ReadStamp(fresh);
   if (!MetaschemaChanged(fresh, metaschema_stamp_)) return false;
+  if (CheckSchemaVersion() != 0) throw DbError(kErrorSchemaTooNew, error_text_);
   ReloadMetaschema();
   return true;
 }

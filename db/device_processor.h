@@ -48,6 +48,11 @@ class DeviceProcessor {
   // driver's default. A second Open on an open processor reloads the
   // metaschema. With `report_failure` false a failed database call reports
   // nothing (a caller that retries reports its episode once).
+  // kErrorSchemaTooNew when the database's schema version is newer than this
+  // program's definition: it is not processed, since what a newer server
+  // added may not be kept by this one. Nothing is reported (the caller
+  // waits for an upgrade and reports that once); the connection is closed
+  // and error_text() names both versions.
   uint32_t Open(int command_timeout_seconds, bool report_failure = true);
   // The insert of event 4100 for a failed Open's result.
   std::string OpenFailureText(uint32_t result) const;
@@ -55,6 +60,9 @@ class DeviceProcessor {
   // The change check at the start of every device: reads a fresh stamp and,
   // when the metaschema changed, reloads it and saves the stamp read after
   // the reload. True when it reloaded. Without a connection it does nothing.
+  // A newer server upgrading the database changes the stamp too: a schema
+  // found newer then raises DbError with kErrorSchemaTooNew, reloading
+  // nothing.
   bool ReloadMetaschemaIfChanged();
   // Reloads the metaschema (refresh, or create and load) and saves the stamp.
   void ReloadMetaschema();
@@ -74,6 +82,10 @@ class DeviceProcessor {
 
  private:
   void CloseQuietly();
+  // kErrorSchemaTooNew with error_text_ set when the stored schema is newer
+  // than the definition; 0 otherwise, also when no version can be read (a
+  // database without the metaschema is reported by its load).
+  uint32_t CheckSchemaVersion();
 
   ConnectionCredentials credentials_;
   std::unique_ptr<Connection> connection_;

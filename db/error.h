@@ -19,6 +19,8 @@ inline constexpr uint32_t kErrorOutOfMemory = 0x8007000E;  // E_OUTOFMEMORY
 inline constexpr uint32_t kErrorCredentials = 0x8055050C;  // credentials unreadable
 inline constexpr uint32_t kErrorDbInit = 0x8055050D;       // metaschema unreadable
 inline constexpr uint32_t kErrorScanUnreadable = 0x8055050F;
+// The database's schema is newer than this program's definition.
+inline constexpr uint32_t kErrorSchemaTooNew = 0x80550510;
 
 class DbError : public std::runtime_error {
  public:

@@ -13,6 +13,7 @@
 #include "db/connection.h"
 #include "db/device_processor.h"
 #include "db/dialect.h"
+#include "db/error.h"
 #include "db/schema.h"
 #include "db/schema_create.h"
 #include "testsupport/temp_root.h"
@@ -199,6 +200,37 @@ TEST_P(CreatedDatabaseTest, AfterAFailedReopenTheMetaschemaReadsOverTheNewConnec
   connection_.Execute("UPDATE METASYSTEMS SET METASTAMP = " + Now(3600) + " WHERE System_Idn = 0");
   EXPECT_TRUE(processor.ReloadMetaschemaIfChanged());
   EXPECT_TRUE(processor.metaschema()->LookupAttribute("Computer.Test", "Again").has_value());
+}
+
+// A newer server may have upgraded the database: what this one does not
+// know it must not write over, neither at its start nor after an upgrade
+// that happens while it runs.
+TEST_P(CreatedDatabaseTest, ASchemaNewerThanTheProgramsIsRefusedAtOpenAndAfterAnUpgrade) {
+  const int known = schema::InventorySchema().version;
+  const std::string set_version = "UPDATE METASYSTEMS SET SCHEMAVERSION = ";
+  connection_.Execute(set_version + std::to_string(known + 1) + " WHERE System_Idn = 0");
+  DeviceProcessor processor;
+  EXPECT_EQ(processor.Open(30), kErrorSchemaTooNew);
+  EXPECT_EQ(processor.connection(), nullptr);
+  EXPECT_EQ(processor.error_text(), "The database's schema is version " +
+                                        std::to_string(known + 1) + ", newer than version " +
+                                        std::to_string(known) + ", the newest this server knows");
+  EXPECT_EQ(processor.OpenFailureText(kErrorSchemaTooNew), processor.error_text());
+
+  connection_.Execute(set_version + std::to_string(known) + " WHERE System_Idn = 0");
+  ASSERT_EQ(processor.Open(30), 0u) << processor.error_text();
+  EXPECT_FALSE(processor.ReloadMetaschemaIfChanged());
+  // A version change alone is noticed with the stamp an upgrade writes.
+  connection_.Execute(set_version + std::to_string(known + 1) + " WHERE System_Idn = 0");
+  EXPECT_FALSE(processor.ReloadMetaschemaIfChanged());
+  connection_.Execute("UPDATE METASYSTEMS SET METASTAMP = " + Now(3600) + " WHERE System_Idn = 0");
+  try {
+    processor.ReloadMetaschemaIfChanged();
+    ADD_FAILURE() << "a newer schema was reloaded";
+  } catch (const DbError& error) {
+    EXPECT_EQ(error.code(), kErrorSchemaTooNew);
+    EXPECT_NE(error.text().find(std::to_string(known + 1)), std::string::npos) << error.text();
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Db, CreatedDatabaseTest, ::testing::ValuesIn(AvailableTestDatabases()),

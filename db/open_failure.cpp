@@ -11,6 +11,9 @@ std::string OpenFailureText(uint32_t result, std::string_view error_text) {
     text = diag::ProgramString(36).value_or("");
   } else if (result == kErrorDbInit) {
     text = diag::ProgramString(37).value_or("");
+  } else if (result == kErrorSchemaTooNew) {
+    // The text that says which versions is all there is to say.
+    return std::string(error_text);
   } else {
     text = "CVInv.dll\r\n" + std::to_string(static_cast<int32_t>(result));
   }

@@ -62,6 +62,7 @@ enum MessageId : uint32_t {
   kMsgDeviceOutOfSync = 2391,
   kMsgIdentityValueTooLong = 2392,
   kMsgErrorDirectoriesCleaned = 2393,
+  kMsgSchemaTooNew = 2394,
   kMsgComponentDeleted = 4097,
   kMsgAttributeModified = 4098,
   kMsgAttributeDeleted = 4099,
@@ -102,6 +103,9 @@ void ReportLastPacketNotSent(std::string_view sender_name);
 
 // Event 4100, alert "Database Exception", an error with `text` as its insert.
 void ReportDatabaseException(std::string_view text);
+// Event 2394, an error: the database's schema is newer than the server's,
+// which processes nothing; `text` names the versions.
+void ReportSchemaTooNew(std::string_view text);
 // Event 4104 (the metaschema cannot be read), an error with an empty insert.
 void ReportMetaschemaUnreadable();
 

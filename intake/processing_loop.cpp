@@ -90,8 +90,9 @@ class ProcessingThread {
   // leaves nothing to wait for (the service is then stopped).
   bool Open(bool loss_reported = false);
   // After a database failure: reports the loss, then opens again as Open
-  // does. `path`: the scan that met the failure.
-  bool Reconnect(const std::string& path, const std::string& failure);
+  // does. `path`: the scan that met the failure. A schema found newer
+  // (`schema_refused`) is no loss and no fault of the scan: Open reports it.
+  bool Reconnect(const std::string& path, const std::string& failure, bool schema_refused = false);
   void ServeMaintenance();
   void FilePass();
   void MiniScanSweep();
@@ -148,6 +149,7 @@ ProcessingThread::~ProcessingThread() {
 bool ProcessingThread::Open(bool loss_reported) {
   uint32_t pause_ms = kFirstReconnectPauseMs;
   bool reported = loss_reported;
+  bool schema_refusal_reported = false;
   for (;;) {
     uint32_t result;
     std::string failure;
@@ -159,14 +161,21 @@ bool ProcessingThread::Open(bool loss_reported) {
       failure = db::OpenFailureText(result, error.what());
     }
     if (result == 0) break;
-    if (result == db::kErrorCredentials) {
+    if (result == db::kErrorSchemaTooNew) {
+      // Not an outage: a newer server upgraded the database, or it was
+      // restored from one. Received scans keep to the spool meanwhile.
+      if (!schema_refusal_reported) {
+        XTRACE("%s: no scan is processed until this server is upgraded", failure.c_str());
+        diag::ReportSchemaTooNew(failure);
+        schema_refusal_reported = true;
+      }
+    } else if (result == db::kErrorCredentials) {
       // Nothing to wait for: without credentials no attempt can succeed.
       XTRACE("The database cannot be opened (0x%08X): the service stops", result);
       diag::ReportDatabaseException(failure);
       if (context_.stop_service) context_.stop_service();
       return false;
-    }
-    if (!reported) {
+    } else if (!reported) {
       XTRACE("The database cannot be opened (0x%08X); trying again", result);
       if (result == db::kErrorDbInit) diag::ReportMetaschemaUnreadable();
       diag::ReportDatabaseException(failure);
@@ -245,16 +254,19 @@ void ProcessingThread::Run() {
   }
 }
 
-bool ProcessingThread::Reconnect(const std::string& path, const std::string& failure) {
+bool ProcessingThread::Reconnect(const std::string& path, const std::string& failure,
+                                 bool schema_refused) {
   database_failed_ = false;
-  if (path == failed_path_) {
-    ++failures_of_path_;
-  } else {
-    failed_path_ = path;
-    failures_of_path_ = 1;
-  }
   XTRACE("The database failed; %s stays in the spool: %s", path.c_str(), failure.c_str());
-  diag::ReportDatabaseException(failure);
+  if (!schema_refused) {
+    if (path == failed_path_) {
+      ++failures_of_path_;
+    } else {
+      failed_path_ = path;
+      failures_of_path_ = 1;
+    }
+    diag::ReportDatabaseException(failure);
+  }
   // No maintenance is asked for while the database is away.
   if (online_) context_.database_online.Reset();
   online_ = false;
@@ -376,7 +388,9 @@ void ProcessingThread::ProcessCurrentFile(const std::string& path) {
       if (!scan_to_blame) {
         // The same file comes first again once the database is back.
         queue_->Clear();
-        if (!Reconnect(path, processor_->error_text())) ok_ = false;
+        if (!Reconnect(path, processor_->error_text(), outcome.code == db::kErrorSchemaTooNew)) {
+          ok_ = false;
+        }
         return;
       }
       XTRACE("Scan file %s met a database failure %d times: it is set aside", path.c_str(),

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <memory>
@@ -14,6 +15,8 @@
 #include <gtest/gtest.h>
 
 #include "db/connection.h"
+#include "db/dialect.h"
+#include "db/schema.h"
 #include "db/schema_create.h"
 #include "notifex/event_file.h"
 #include "platform/registry.h"
@@ -216,6 +219,51 @@ TEST_F(SqliteLockTest, AnExclusiveLockHeldByAnotherProcessForTenSecondsDelaysThe
   EXPECT_EQ(Count("AppSoftware"), kScans * kPackages);
   EXPECT_EQ(FilesLeft("/ErrorScan"), 0u);
   EXPECT_FALSE(server_->Wait(0));
+}
+
+// Another server of a newer release upgrades the shared database while
+// this one runs: this one processes nothing it might write wrongly, keeps
+// what it receives, says why once, and goes on once it may.
+class NewerSchemaTest : public ServerOutageTest {
+ protected:
+  void SetUp() override {
+    for (const testing::TestDatabaseServer& server : testing::AvailableTestDatabases()) {
+      if (server.kind == db::kDbmsSqlite) SetUpOn(server);
+    }
+  }
+  void SetSchemaVersion(int version) {
+    connection_.Execute(
+        "UPDATE METASYSTEMS SET SCHEMAVERSION = " + std::to_string(version) + ", METASTAMP = " +
+        db::DateLiteral(std::time(nullptr) + 3600, db::kDbmsSqlite) + " WHERE System_Idn = 0");
+  }
+  void WriteScan(const std::string& name) {
+    testing::WriteFile(
+        program_directory_ + "/cvscan/" + name + ".scn",
+        "Device ID = {" + name + "}\nDevice Name = " + name + "\nOS - Name = Linux\n");
+  }
+};
+
+TEST_F(NewerSchemaTest, AnUpgradeByANewerServerHoldsTheScansInTheSpoolUntilThisOneMayWrite) {
+  const int known = db::schema::InventorySchema().version;
+  WriteScan("SCA0001");
+  StartServer(/*as_service=*/false);
+  ASSERT_TRUE(WaitUntil([&] { return Count("Computer") == 1 && FilesLeft("") == 0; }, 30000));
+
+  SetSchemaVersion(known + 1);
+  WriteScan("SCA0002");
+  ASSERT_TRUE(WaitUntil([&] { return EventCount(2394) == 1; }, 30000));
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_EQ(Count("Computer"), 1);
+  EXPECT_EQ(FilesLeft(""), 1u) << "the scan waits in the spool";
+  EXPECT_EQ(FilesLeft("/ErrorScan"), 0u);
+  EXPECT_EQ(EventCount(2394), 1u) << "said once, not at every try";
+  EXPECT_EQ(EventCount(4100), 0u) << "no outage";
+  EXPECT_FALSE(server_->Wait(0)) << "the server keeps receiving";
+
+  // The newer server's release withdrawn: the database is this one's again.
+  SetSchemaVersion(known);
+  EXPECT_TRUE(WaitUntil([&] { return Count("Computer") == 2 && FilesLeft("") == 0; }, 60000));
+  EXPECT_EQ(EventCount(4107), 2u) << "online at start, then again";
 }
 
 }  // namespace

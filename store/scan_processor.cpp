@@ -455,7 +455,9 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
     error_text_ = failure.text();
     outcome.code = failure.code();
     RollbackQuietly();
-    outcome.database_failed = DatabaseFailed(failure);
+    // A schema newer than the server's is an upgrade to wait for, like an
+    // outage: the scan stays in the spool.
+    outcome.database_failed = failure.code() == db::kErrorSchemaTooNew || DatabaseFailed(failure);
     return outcome;
   }
 
