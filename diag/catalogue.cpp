@@ -63,6 +63,7 @@ CORVANE_MESSAGE_TABLE(kServerMessages) = CORVANE_MESSAGE_TABLE_BEGIN
     CORVANE_MESSAGE(2392, "Inventory server refused a scan of %1: its %2 is %3 long, and the database holds at most %4.  The scan is being sent to the ErrorScan directory.\r\n")
     CORVANE_MESSAGE(2393, "Inventory server removed the %1 oldest files (%2 bytes) from the ErrorScan, ErrorBigScan and ErrorTrans directories, which together held more than %3 bytes.\r\n")
     CORVANE_MESSAGE(2394, "Inventory server does not process scans: %1.  Received scans wait in the spool until this server is upgraded.\r\n")
+    CORVANE_MESSAGE(2395, "Inventory server removed %1 files (%2 bytes) older than %3 days from the ErrorScan, ErrorBigScan and ErrorTrans directories.\r\n")
     CORVANE_MESSAGE(4097, "Component '%1' deleted from node %2 (ID: %3).\r\n")
     CORVANE_MESSAGE(4098, "Attribute '%1' modified for node %2 (ID: %3):%n\r\n"
                           "Previous Value: %4%n\r\n"

@@ -63,6 +63,7 @@ enum MessageId : uint32_t {
   kMsgIdentityValueTooLong = 2392,
   kMsgErrorDirectoriesCleaned = 2393,
   kMsgSchemaTooNew = 2394,
+  kMsgOldErrorFilesRemoved = 2395,
   kMsgComponentDeleted = 4097,
   kMsgAttributeModified = 4098,
   kMsgAttributeDeleted = 4099,

@@ -35,6 +35,39 @@ void ReportCleanUp(uint64_t files, uint64_t bytes, uint64_t limit_bytes) {
                   limit.c_str());
 }
 
+// The regular files directly inside `directories`; a directory that is
+// missing holds nothing, and one that cannot be listed leaves the others.
+std::vector<ListedFile> ListFiles(const std::vector<std::string>& directories) {
+  std::vector<ListedFile> files;
+  for (const std::string& directory : directories) {
+    try {
+      for (ScanFileEntry& entry : ListDirectory(directory, "")) {
+        files.push_back(
+            ListedFile{platform::JoinPath(directory, entry.name), entry.size, entry.last_write_ns});
+      }
+    } catch (const platform::OsError& error) {
+      if (error.error_number() != ENOENT) XTRACE("Error directory not counted: %s", error.what());
+    }
+  }
+  return files;
+}
+
+uint64_t TotalSize(const std::vector<ListedFile>& files) {
+  uint64_t total = 0;
+  for (const ListedFile& file : files) total += file.size;
+  return total;
+}
+
+enum class Removal { kRemoved, kGoneAlready, kKept };
+
+Removal RemoveListedFile(const ListedFile& file) {
+  if (unlink(file.path.c_str()) == 0) return Removal::kRemoved;
+  // Removed by someone else meanwhile: it no longer counts.
+  if (errno == ENOENT) return Removal::kGoneAlready;
+  XTRACE("Cannot remove %s from the error directories: error %d", file.path.c_str(), errno);
+  return Removal::kKept;
+}
+
 }  // namespace
 
 ErrorDirectoryLimit::ErrorDirectoryLimit(std::vector<std::string> directories, uint64_t limit_bytes,
@@ -62,20 +95,8 @@ std::optional<uint64_t> ErrorDirectoryLimit::total() const {
 }
 
 ErrorDirectoryLimit::RemovedFiles ErrorDirectoryLimit::ListAndCleanUpLocked() {
-  std::vector<ListedFile> files;
-  uint64_t total = 0;
-  for (const std::string& directory : directories_) {
-    try {
-      for (ScanFileEntry& entry : ListDirectory(directory, "")) {
-        total += entry.size;
-        files.push_back(
-            ListedFile{platform::JoinPath(directory, entry.name), entry.size, entry.last_write_ns});
-      }
-    } catch (const platform::OsError& error) {
-      // A directory that is missing holds nothing; the others still count.
-      if (error.error_number() != ENOENT) XTRACE("Error directory not counted: %s", error.what());
-    }
-  }
+  std::vector<ListedFile> files = ListFiles(directories_);
+  uint64_t total = TotalSize(files);
   total_ = total;
   listed_at_ = std::chrono::steady_clock::now();
   RemovedFiles removed;
@@ -89,18 +110,18 @@ ErrorDirectoryLimit::RemovedFiles ErrorDirectoryLimit::ListAndCleanUpLocked() {
   });
   for (const ListedFile& file : files) {
     if (total <= target) break;
-    if (unlink(file.path.c_str()) != 0) {
-      // Removed by someone else meanwhile: it no longer counts.
-      if (errno == ENOENT) {
+    switch (RemoveListedFile(file)) {
+      case Removal::kRemoved:
+        ++removed.files;
+        removed.bytes += file.size;
         total -= file.size;
-      } else {
-        XTRACE("Cannot remove %s from the error directories: error %d", file.path.c_str(), errno);
-      }
-      continue;
+        break;
+      case Removal::kGoneAlready:
+        total -= file.size;
+        break;
+      case Removal::kKept:
+        break;
     }
-    total -= file.size;
-    ++removed.files;
-    removed.bytes += file.size;
   }
   total_ = total;
   XTRACE("Error directories held more than %llu bytes: %llu files of %llu bytes removed",
@@ -108,6 +129,38 @@ ErrorDirectoryLimit::RemovedFiles ErrorDirectoryLimit::ListAndCleanUpLocked() {
          static_cast<unsigned long long>(removed.files),
          static_cast<unsigned long long>(removed.bytes));
   return removed;
+}
+
+void ErrorDirectoryLimit::RemoveOlderThan(std::time_t cutoff, uint32_t age_days) {
+  RemovedFiles removed;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const int64_t cutoff_ns = static_cast<int64_t>(cutoff) * 1000000000;
+    uint64_t total = 0;
+    for (const ListedFile& file : ListFiles(directories_)) {
+      const Removal removal =
+          file.last_write_ns < cutoff_ns ? RemoveListedFile(file) : Removal::kKept;
+      if (removal == Removal::kRemoved) {
+        ++removed.files;
+        removed.bytes += file.size;
+      } else if (removal == Removal::kKept) {
+        total += file.size;
+      }
+    }
+    // The listing was a full one: the running total starts from it.
+    total_ = total;
+    listed_at_ = std::chrono::steady_clock::now();
+  }
+  if (removed.files == 0) return;
+  XTRACE("%llu files of %llu bytes older than %u days removed from the error directories",
+         static_cast<unsigned long long>(removed.files),
+         static_cast<unsigned long long>(removed.bytes), age_days);
+  const std::string removed_bytes = std::to_string(removed.bytes);
+  ReportAnEventEx(diag::kApplicationName, nullptr, diag::kServerSinks,
+                  diag::kMsgOldErrorFilesRemoved, diag::kKindInformation, "%d %s %d",
+                  static_cast<int32_t>(std::min<uint64_t>(removed.files, INT32_MAX)),
+                  removed_bytes.c_str(),
+                  static_cast<int32_t>(std::min<uint32_t>(age_days, INT32_MAX)));
 }
 
 std::shared_ptr<ErrorDirectoryLimit> ErrorDirectoryLimitOf(service::ServerContext& context) {

@@ -27,6 +27,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -59,6 +60,12 @@ class ErrorDirectoryLimit {
   // is ignored: nothing was set aside). Cleans up when the total passes the
   // limit.
   void Added(const std::string& path);
+
+  // Removes the files last written before `cutoff` (seconds since the
+  // epoch) and reports them as one event 2395 (kind information) naming
+  // `age_days`; nothing when none is that old. The listing it makes sets
+  // the running total too.
+  void RemoveOlderThan(std::time_t cutoff, uint32_t age_days);
 
   // The running total in bytes; nullopt before the first listing.
   std::optional<uint64_t> total() const;

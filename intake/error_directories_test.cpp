@@ -111,6 +111,37 @@ TEST_F(ErrorDirectoryLimitTest, ADueRecountSeesFilesAddedBehindTheServersBack) {
   EXPECT_EQ(Events()[0].inserts, (std::vector<std::string>{"2", "2100", "1000"}));
 }
 
+TEST_F(ErrorDirectoryLimitTest, FilesOlderThanTheAgeGoAndTheRestSetTheTotal) {
+  const int day = 86400;
+  Put(storage().error_scan + "/SCA0001.scn", 100, 40 * day);
+  Put(storage().error_big_scan + "/SCA0002.scn", 200, 31 * day);
+  Put(storage().error_trans + "/SCA0003.scn", 400, 29 * day);
+  Put(storage().error_scan + "/SCA0004.scn", 800, 60);
+  // Neither the spool nor a kept subdirectory is the limit's to clean.
+  Put(storage().root + "/SCA0009.scn", 10, 90 * day);
+  ASSERT_EQ(mkdir((storage().error_scan + "/kept").c_str(), 0755), 0);
+  Put(storage().error_scan + "/kept/SCA0008.scn", 10, 90 * day);
+
+  ErrorDirectoryLimit limit(Directories(), 1 << 20);
+  limit.RemoveOlderThan(time(nullptr) - 30 * day, 30);
+  EXPECT_EQ(FilesIn(storage().error_scan), std::vector<std::string>{"SCA0004.scn"});
+  EXPECT_TRUE(FilesIn(storage().error_big_scan).empty());
+  EXPECT_EQ(FilesIn(storage().error_trans), std::vector<std::string>{"SCA0003.scn"});
+  EXPECT_EQ(FilesIn(storage().root), std::vector<std::string>{"SCA0009.scn"});
+  EXPECT_EQ(FilesIn(storage().error_scan + "/kept"), std::vector<std::string>{"SCA0008.scn"});
+  EXPECT_EQ(limit.total(), 1200u);
+
+  std::vector<notifex::EventRecord> events = Events();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(events[0].event_id, diag::kMsgOldErrorFilesRemoved);
+  EXPECT_EQ(events[0].type, diag::kKindInformation);
+  EXPECT_EQ(events[0].inserts, (std::vector<std::string>{"2", "300", "30"}));
+
+  // Nothing old left: no event.
+  limit.RemoveOlderThan(time(nullptr) - 30 * day, 30);
+  EXPECT_EQ(Events().size(), 1u);
+}
+
 TEST_F(ErrorDirectoryLimitTest, OneLimitPerContextFromItsSettingWithZeroForTheDefault) {
   context_.configuration.settings.max_error_directory_mb = 0;
   std::shared_ptr<ErrorDirectoryLimit> limit = ErrorDirectoryLimitOf(context_);

@@ -159,6 +159,7 @@ void LoadFrom(KeyAccess& key, Configuration& configuration) {
   key.ReadDword("Max TCP Connections Per Address", s.max_tcp_connections_per_address);
   key.ReadDword("TCP Request Timeout", s.tcp_request_timeout_seconds);
   key.ReadDword("Max Error Directory MB", s.max_error_directory_mb);
+  key.ReadDword("Max Error File Age", s.max_error_file_age_days);
   // Zero would mean no bound at all, which these exist to prevent.
   const Settings defaults;
   for (auto [setting, fallback] :

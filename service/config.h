@@ -70,6 +70,9 @@ struct Settings {
   // "Max Error Directory MB": the files of "ErrorScan", "ErrorBigScan" and
   // "ErrorTrans" together; beyond it the oldest are removed.
   uint32_t max_error_directory_mb = 1024;
+  // "Max Error File Age": days after which the timer removes a file of those
+  // directories (by its last write); 0 keeps them however old.
+  uint32_t max_error_file_age_days = 90;
 };
 
 // A set of device IDs shared between threads ("Bad Device IDs", "Force Full

@@ -69,7 +69,8 @@ TEST_F(ConfigurationTest, FirstLoadWritesBackExactlyTheTunableDefaults) {
                                        "Max TCP Connections",
                                        "Max TCP Connections Per Address",
                                        "TCP Request Timeout",
-                                       "Max Error Directory MB"};
+                                       "Max Error Directory MB",
+                                       "Max Error File Age"};
   std::sort(names.begin(), names.end());
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(names, expected);
@@ -84,6 +85,7 @@ TEST_F(ConfigurationTest, FirstLoadWritesBackExactlyTheTunableDefaults) {
   EXPECT_EQ(Stored("Max TCP Connections Per Address"), RegValue::Dword(16));
   EXPECT_EQ(Stored("TCP Request Timeout"), RegValue::Dword(30));
   EXPECT_EQ(Stored("Max Error Directory MB"), RegValue::Dword(1024));
+  EXPECT_EQ(Stored("Max Error File Age"), RegValue::Dword(90));
   EXPECT_EQ(configuration_.software_scan_frequency, 0u);
 }
 
@@ -151,8 +153,10 @@ TEST_F(ConfigurationTest, ZeroBoundsOfTheTcpIntakeAndTheErrorDirectoriesFallBack
   Store("Max TCP Connections Per Address", RegValue::Dword(0));
   Store("TCP Request Timeout", RegValue::Dword(0));
   Store("Max Error Directory MB", RegValue::Dword(0));
+  Store("Max Error File Age", RegValue::Dword(0));
   Store("Use Connection Address", RegValue::Binary({0, 0, 0, 0}));
   LoadConfiguration(configuration_);
+  EXPECT_EQ(configuration_.settings.max_error_file_age_days, 0u) << "0 keeps the files";
   EXPECT_EQ(configuration_.settings.tcp_idle_timeout_seconds, 300u);
   EXPECT_EQ(configuration_.settings.max_tcp_connections, 1024u);
   EXPECT_EQ(configuration_.settings.max_tcp_connections_per_address, 16u);

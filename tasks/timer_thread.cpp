@@ -6,6 +6,7 @@
 #include "Common/Include/local_time_text.h"
 #include "Common/Include/xtrace.h"
 #include "diag/catalogue.h"
+#include "intake/error_directories.h"
 #include "intake/storage.h"
 #include "notifex/notifex.h"
 #include "platform/error.h"
@@ -56,6 +57,7 @@ TimerThread::Next TimerThread::Cycle() {
   }
   if (running_scan_ && FinishSelfScan(0) == Next::kStop) return Next::kStop;
   DropStaleDatagramScans();
+  RemoveOldErrorFiles();
 
   const LocalTime now = LocalTimeOf(clock_.WallSeconds());
   const service::Settings& settings = context_.settings();
@@ -87,6 +89,14 @@ void TimerThread::DropStaleDatagramScans() {
        environment_.drop_stale_datagram_scans(kIncompleteScanAgeSeconds)) {
     diag::ReportLastPacketNotSent(sender);
   }
+}
+
+void TimerThread::RemoveOldErrorFiles() {
+  const uint32_t days = context_.settings().max_error_file_age_days;
+  if (days == 0) return;
+  const std::time_t now = clock_.WallSeconds();
+  const std::time_t age = static_cast<std::time_t>(days) * 86400;
+  intake::ErrorDirectoryLimitOf(context_)->RemoveOlderThan(now > age ? now - age : 0, days);
 }
 
 TimerThread::Next TimerThread::SelfScan(int hour) {

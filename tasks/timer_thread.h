@@ -2,7 +2,8 @@
 //
 // Once the server has started, the thread runs a cycle at once and then
 // every 300 s until the worker stop event: it drops incomplete datagram
-// scans older than 300 s (event 2384 each), runs the inventory scanner
+// scans older than 300 s (event 2384 each), removes the files of the error
+// directories older than "Max Error File Age" days (event 2395), runs the inventory scanner
 // "rivozu32" from the "cvlogon" share on the server's own machine (in the
 // first cycle whatever the settings say, then daily from "Self Scan At"
 // when "Do Self Scan" is set), and once a day from "Clean At", while the
@@ -78,6 +79,9 @@ class TimerThread {
 
   Next Cycle();
   void DropStaleDatagramScans();
+  // "Max Error File Age": in every cycle, so a file goes within one period
+  // of its age.
+  void RemoveOldErrorFiles();
   Next SelfScan(int hour);
   Next FinishSelfScan(uint32_t wait_ms);
   Next Maintenance();

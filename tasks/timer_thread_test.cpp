@@ -1,5 +1,6 @@
 #include "tasks/timer_thread.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -38,6 +39,7 @@ class TimerThreadTest : public ::testing::Test {
     platform::registry::SetValue(platform::RegRoot::kLocalMachine,
                                  "SOFTWARE\\Arvex\\Corvane\\EventLog", "Corvane Event Log",
                                  platform::RegValue::Dword(1));
+    context_.program_directory = root_.path();
     context_.storage.root = root_.path() + "/cvscan";
     fs::create_directories(context_.storage.root);
     settings().do_self_scan = 0;
@@ -249,6 +251,52 @@ TEST_F(TimerThreadTest, IncompleteDatagramScansAreDroppedOncePerPeriodWithEvent2
   ASSERT_EQ(dropped.size(), 2u);
   EXPECT_EQ(dropped[0].inserts, std::vector<std::string>{"10.1.2.3"});
   EXPECT_EQ(dropped[1].inserts, std::vector<std::string>{"10.1.2.4"});
+}
+
+class ErrorFileAgeTest : public TimerThreadTest {
+ protected:
+  // A file of the ErrorScan directory written `age_seconds` before the
+  // clock's time.
+  void PutErrorFile(const std::string& name, std::time_t age_seconds) {
+    fs::create_directories(error_scan_);
+    testing::WriteFile(error_scan_ + "/" + name, "Device ID = {OLD}\n");
+    const std::time_t written = clock_.WallSeconds() - age_seconds;
+    timespec times[2] = {{written, 0}, {written, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (error_scan_ + "/" + name).c_str(), times, 0), 0);
+  }
+
+  const std::string error_scan_ = root_.path() + "/cvscan/ErrorScan";
+  static constexpr std::time_t kDay = 86400;
+};
+
+TEST_F(ErrorFileAgeTest, AFileGoesInTheFirstCycleAfterItsAgeWithOneEventPerCycle) {
+  settings().max_error_file_age_days = 30;
+  PutErrorFile("SCA0001.scn", 31 * kDay);
+  PutErrorFile("SCA0002.scn", 30 * kDay - 500);
+  GiveShare(false);
+  Start();
+  RunToNextCycleWait();
+  EXPECT_EQ(testing::FilesIn(error_scan_), std::vector<std::string>{"SCA0002.scn"});
+  ASSERT_EQ(EventsWithId(2395).size(), 1u);
+  EXPECT_EQ(EventsWithId(2395)[0].inserts[0], "1");
+  EXPECT_EQ(EventsWithId(2395)[0].inserts[2], "30");
+
+  NextCycle();  // 300 s on: still 200 s short of its age
+  EXPECT_EQ(testing::FilesIn(error_scan_).size(), 1u);
+  NextCycle();
+  EXPECT_TRUE(testing::FilesIn(error_scan_).empty());
+  EXPECT_EQ(EventsWithId(2395).size(), 2u);
+}
+
+TEST_F(ErrorFileAgeTest, ZeroKeepsTheFilesHoweverOld) {
+  settings().max_error_file_age_days = 0;
+  PutErrorFile("SCA0001.scn", 3000 * kDay);
+  GiveShare(false);
+  Start();
+  RunToNextCycleWait();
+  NextCycle();
+  EXPECT_EQ(testing::FilesIn(error_scan_), std::vector<std::string>{"SCA0001.scn"});
+  EXPECT_TRUE(EventsWithId(2395).empty());
 }
 
 // Stands in for the processing thread: serves every maintenance request.
