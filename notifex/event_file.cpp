@@ -145,7 +145,8 @@ std::string EventFilePath() {
                             "cvevent.evt");
 }
 
-AppendResult AppendEventRecord(const std::string& path, const EventRecord& record) {
+AppendResult AppendEventRecord(const std::string& path, const EventRecord& record,
+                               uint64_t max_bytes) {
   // Threads of this process queue here, so only other processes are left to
   // contend for the file lock; both waits share one time budget.
   static std::timed_mutex appenders;
@@ -197,6 +198,27 @@ AppendResult AppendEventRecord(const std::string& path, const EventRecord& recor
       if (end < size) file->Truncate(end);
     }
     std::string bytes = EncodeEventRecord(record);
+    if (max_bytes > 0 && count > 0 && end + bytes.size() > max_bytes) {
+      // The records so far become the older copy, and the file begins anew
+      // in place: appenders waiting for the lock hold this same file, so
+      // renaming it would send their records to the copy.
+      std::string image(end, '\0');
+      image.resize(file->ReadAt(0, image.data(), image.size()));
+      bool copied = false;
+      try {
+        platform::ReplaceFileContents(path + kOlderCopySuffix, image);
+        copied = true;
+      } catch (const platform::OsError&) {
+        // Without the copy the file grows on: better than losing events.
+      }
+      if (copied) {
+        file->Truncate(0);
+        const unsigned char empty[4] = {0, 0, 0, 0};
+        file->WriteAt(0, empty, 4);
+        count = 0;
+        end = 4;
+      }
+    }
     file->WriteAt(end, bytes.data(), bytes.size());
     // The record must be on disk before the count that claims it.
     file->Sync();

@@ -56,8 +56,15 @@ inline constexpr uint32_t kEventFileLockWaitMs = 500;
 
 enum class AppendResult { kAppended, kNotOpened, kCountUnreadable };
 
+// The older copy of a file that reached its bound: "<path>.1".
+inline constexpr char kOlderCopySuffix[] = ".1";
+
 // Appends `record` to the file at `path` (creating it and its directory).
-AppendResult AppendEventRecord(const std::string& path, const EventRecord& record);
+// With `max_bytes` above 0, a file whose record would take it past that
+// size first becomes its older copy (replacing the one before) and then
+// holds this record alone; a file of one record may be larger.
+AppendResult AppendEventRecord(const std::string& path, const EventRecord& record,
+                               uint64_t max_bytes = 0);
 
 }  // namespace corvane::notifex
 

@@ -115,38 +115,100 @@ TEST_F(EventFileAppend, AnUnreadableCountLeavesTheFileAlone) {
   EXPECT_EQ(ReadFileOrEmpty(path_), "ab");
 }
 
-TEST_F(EventFileAppend, ConcurrentThreadsAndProcessesLoseNoRecord) {
-  constexpr int kProcesses = 3, kThreads = 4, kEach = 25;
+TEST_F(EventFileAppend, AFileAtItsBoundBecomesTheOlderCopyAndBeginsAnew) {
+  const uint64_t record_size = EncodeEventRecord(Sample(1)).size();
+  const uint64_t bound = 4 + 3 * record_size;
+  for (uint32_t id = 1; id <= 5; ++id) {
+    ASSERT_EQ(AppendEventRecord(path_, Sample(id), bound), AppendResult::kAppended);
+  }
+  auto ids = [](const std::string& path) {
+    std::vector<uint32_t> found;
+    for (const EventRecord& record : ParseEventFile(ReadFileOrEmpty(path)).records) {
+      found.push_back(record.event_id);
+    }
+    return found;
+  };
+  EXPECT_EQ(ids(path_ + ".1"), (std::vector<uint32_t>{1, 2, 3}));
+  EXPECT_EQ(ids(path_), (std::vector<uint32_t>{4, 5}));
+  EXPECT_EQ(ParseEventFile(ReadFileOrEmpty(path_)).declared_count, 2u);
+
+  // One older copy: the next turn replaces it.
+  for (uint32_t id = 6; id <= 7; ++id) {
+    ASSERT_EQ(AppendEventRecord(path_, Sample(id), bound), AppendResult::kAppended);
+  }
+  EXPECT_EQ(ids(path_ + ".1"), (std::vector<uint32_t>{4, 5, 6}));
+  EXPECT_EQ(ids(path_), (std::vector<uint32_t>{7}));
+
+  // A record larger than the bound still gets a file of its own.
+  ASSERT_EQ(AppendEventRecord(path_, Sample(8, {std::string(bound, 'x')}), bound),
+            AppendResult::kAppended);
+  ASSERT_EQ(AppendEventRecord(path_, Sample(9), bound), AppendResult::kAppended);
+  EXPECT_EQ(ids(path_ + ".1"), (std::vector<uint32_t>{8}));
+  EXPECT_EQ(ids(path_), (std::vector<uint32_t>{9}));
+}
+
+// Every record written by `processes` processes of `threads` threads each,
+// `each` per thread, with the bound given; the records left in the file
+// and its older copy.
+std::vector<EventRecord> AppendConcurrently(const std::string& path, int processes, int threads,
+                                            int each, uint64_t max_bytes) {
   std::vector<pid_t> children;
-  for (int p = 0; p < kProcesses; ++p) {
+  for (int p = 0; p < processes; ++p) {
     pid_t child = fork();
-    ASSERT_GE(child, 0);
+    EXPECT_GE(child, 0);
     if (child == 0) {
-      std::vector<std::thread> threads;
-      for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-          for (int i = 0; i < kEach; ++i) {
-            uint32_t id = static_cast<uint32_t>((p * kThreads + t) * 1000 + i);
-            if (AppendEventRecord(path_, Sample(id)) != AppendResult::kAppended) _exit(3);
+      std::vector<std::thread> workers;
+      for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&, t] {
+          for (int i = 0; i < each; ++i) {
+            uint32_t id = static_cast<uint32_t>((p * threads + t) * 1000 + i);
+            if (AppendEventRecord(path, Sample(id), max_bytes) != AppendResult::kAppended) {
+              _exit(3);
+            }
           }
         });
       }
-      for (auto& thread : threads) thread.join();
+      for (auto& worker : workers) worker.join();
       _exit(0);
     }
     children.push_back(child);
   }
   for (pid_t child : children) {
     int status = 0;
-    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_EQ(waitpid(child, &status, 0), child);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
-  EventFileContents contents = ParseEventFile(ReadFileOrEmpty(path_));
-  EXPECT_EQ(contents.declared_count, static_cast<uint32_t>(kProcesses * kThreads * kEach));
-  ASSERT_EQ(contents.records.size(), static_cast<size_t>(kProcesses * kThreads * kEach));
+  std::vector<EventRecord> records = ParseEventFile(ReadFileOrEmpty(path + ".1")).records;
+  EventFileContents contents = ParseEventFile(ReadFileOrEmpty(path));
+  EXPECT_EQ(contents.declared_count, contents.records.size());
+  records.insert(records.end(), contents.records.begin(), contents.records.end());
+  return records;
+}
+
+// Appenders that wait for the lock while the file turns over must write to
+// the new file, not to the older copy they opened before it.
+TEST_F(EventFileAppend, ATurnOverAmongConcurrentAppendersLosesNoRecord) {
+  constexpr int kProcesses = 3, kThreads = 4, kEach = 25;
+  const uint64_t record_size = EncodeEventRecord(Sample(1)).size();
+  // Two thirds of the records: the file turns over once.
+  const uint64_t bound = 4 + record_size * kProcesses * kThreads * kEach * 2 / 3;
+  std::vector<EventRecord> records = AppendConcurrently(path_, kProcesses, kThreads, kEach, bound);
+  EXPECT_GT(ParseEventFile(ReadFileOrEmpty(path_ + ".1")).records.size(), 0u);
+  ASSERT_EQ(records.size(), static_cast<size_t>(kProcesses * kThreads * kEach));
   std::set<uint32_t> ids;
-  for (const EventRecord& record : contents.records) ids.insert(record.event_id);
-  EXPECT_EQ(ids.size(), contents.records.size());
+  for (const EventRecord& record : records) ids.insert(record.event_id);
+  EXPECT_EQ(ids.size(), records.size());
+}
+
+TEST_F(EventFileAppend, ConcurrentThreadsAndProcessesLoseNoRecord) {
+  constexpr int kProcesses = 3, kThreads = 4, kEach = 25;
+  std::vector<EventRecord> records = AppendConcurrently(path_, kProcesses, kThreads, kEach, 0);
+  EXPECT_EQ(ParseEventFile(ReadFileOrEmpty(path_)).declared_count,
+            static_cast<uint32_t>(kProcesses * kThreads * kEach));
+  ASSERT_EQ(records.size(), static_cast<size_t>(kProcesses * kThreads * kEach));
+  std::set<uint32_t> ids;
+  for (const EventRecord& record : records) ids.insert(record.event_id);
+  EXPECT_EQ(ids.size(), records.size());
 }
 
 }  // namespace

@@ -278,7 +278,10 @@ bool EventLibrary::AppendToEventFile(const std::string& source, uint32_t type, u
                                      const std::vector<std::string>& inserts) {
   EventRecord record{FileTimeFrom(std::chrono::system_clock::now()), source, type, event_id,
                      inserts};
-  return AppendEventRecord(EventFilePath(), record) != AppendResult::kNotOpened;
+  uint32_t max_mb = RegistryDword(kSettingsKey, kMaxEventFileSetting);
+  if (max_mb == 0) max_mb = kDefaultMaxEventFileMb;
+  return AppendEventRecord(EventFilePath(), record, uint64_t{max_mb} << 20) !=
+         AppendResult::kNotOpened;
 }
 
 void EventLibrary::ToSystemLog(const EventReport& report, uint32_t type) {

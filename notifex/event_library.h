@@ -27,6 +27,10 @@ inline constexpr char kSystemSourcesKey[] =
 inline constexpr char kOwnSourcesKey[] = "SOFTWARE\\Arvex\\Corvane\\EventLog\\Application";
 inline constexpr char kAlertMappingsKey[] = "SOFTWARE\\Arvex\\Corvane\\Tessel\\Alert Mappings";
 inline constexpr size_t kMaxDefaultFormat = 601;
+// "Max Event File MB" under kSettingsKey: the own event file's bound, past
+// which it becomes its older copy; 0 or absent stands for the default.
+inline constexpr char kMaxEventFileSetting[] = "Max Event File MB";
+inline constexpr uint32_t kDefaultMaxEventFileMb = 16;
 
 struct PlatformFacts {
   bool nt = true;            // has the system event log
@@ -79,7 +83,8 @@ class EventLibrary {
   // The message table registered for `application`; null when none loads.
   std::shared_ptr<const MessageTable> LoadSource(const std::string& application);
 
-  // Appends one record to the own event file; false only when it cannot be opened.
+  // Appends one record to the own event file, kept within "Max Event File
+  // MB"; false only when it cannot be opened.
   bool AppendToEventFile(const std::string& source, uint32_t type, uint32_t event_id,
                          const std::vector<std::string>& inserts);
 

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace corvane::platform {
 
@@ -45,6 +46,13 @@ class LockedFile {
 
 // Reads a whole file; nullopt when it cannot be opened or read.
 std::optional<std::string> ReadWholeFile(const std::string& path);
+
+// Replaces the file at `path` with `contents` in one step: written beside it
+// under a name of this process, flushed to the device and renamed over it,
+// so a reader, or a crash, sees the old file or the new one whole, never a
+// part. `mode` is that of the new file. Throws OsError naming what failed;
+// the old file then stays as it was and no temporary file is left.
+void ReplaceFileContents(const std::string& path, std::string_view contents, unsigned mode = 0644);
 
 }  // namespace corvane::platform
 

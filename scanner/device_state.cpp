@@ -15,6 +15,7 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/error.h"
 #include "platform/files.h"
 
 namespace corvane::scanner {
@@ -174,30 +175,13 @@ std::string NewDeviceId() {
 }
 
 bool WriteFileAtomically(const std::string& path, std::string_view text, std::string* error) {
-  const std::string temporary = path + ".tmp" + std::to_string(getpid());
-  const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = "cannot create " + temporary + ": " + Reason(errno);
+  try {
+    platform::ReplaceFileContents(path, text);
+    return true;
+  } catch (const platform::OsError& failure) {
+    *error = "cannot write " + path + ": " + failure.what();
     return false;
   }
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t written = ::write(fd, text.data() + done, text.size() - done);
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) break;
-    done += static_cast<size_t>(written);
-  }
-  const int write_error = done == text.size() ? 0 : errno;
-  const bool synced = write_error == 0 && ::fsync(fd) == 0;
-  const int sync_error = synced ? 0 : errno;
-  const bool closed = ::close(fd) == 0;
-  if (write_error != 0 || !synced || !closed || std::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int failure = write_error != 0 ? write_error : (sync_error != 0 ? sync_error : errno);
-    *error = "cannot write " + path + ": " + Reason(failure);
-    ::unlink(temporary.c_str());
-    return false;
-  }
-  return true;
 }
 
 std::string LoadOrCreateDeviceId(const std::string& directory, std::string* error) {

@@ -1,5 +1,6 @@
 #include "Common/Include/xtrace.h"
 
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -31,6 +32,12 @@ constexpr size_t kLineSize = 2048;
 constexpr size_t kStampSize = 128;
 constexpr size_t kBytesPerRow = 16;
 constexpr char kFallbackFile[] = "corvane.xls";
+// "Max Log MB" under the switch key: the size at which the log is moved to
+// "<log>.1" (replacing the older copy) and begun anew; 0 or absent stands
+// for the default.
+constexpr char kMaxSizeSetting[] = "Max Log MB";
+constexpr uint32_t kDefaultMaxLogMb = 64;
+constexpr char kOlderCopySuffix[] = ".1";
 constexpr char kAddressError[] = "err.err.err.err";
 constexpr char kHeader[] =
     "[  D A T E  /  T I M E  /  P I D  /  T I D  /  F I L E  /  L I N E  ]  M E S S A G E\n";
@@ -42,6 +49,7 @@ struct Config {
   std::string module_path;
   std::string log_path;
   bool bracketed = false;
+  uint64_t max_bytes = uint64_t{kDefaultMaxLogMb} << 20;
 };
 
 std::mutex g_lifecycle;     // serialises Init and Shutdown
@@ -82,13 +90,33 @@ class AccessHold {
   bool acquired_ = false;
 };
 
+// Opens `path` for appending `adding` bytes. A log that would grow past
+// `max_bytes` becomes the older copy first, so a program traced for years
+// keeps at most twice the bound on disk. Every writer holds the access
+// mutex, so no other one has the file open while it is renamed.
+FILE* OpenBounded(const std::string& path, uint64_t max_bytes, size_t adding) {
+  FILE* file = std::fopen(path.c_str(), "a+");
+  if (file == nullptr) return nullptr;
+  struct stat status;
+  if (fstat(fileno(file), &status) != 0 || status.st_size == 0 ||
+      static_cast<uint64_t>(status.st_size) + adding <= max_bytes) {
+    return file;
+  }
+  std::fclose(file);
+  const std::string older = path + kOlderCopySuffix;
+  // Failing that, the log grows on rather than losing lines.
+  static_cast<void>(std::rename(path.c_str(), older.c_str()));
+  return std::fopen(path.c_str(), "a+");
+}
+
 // Opening and closing per line lets support move or delete the file while the
 // programs keep running.
 void Append(const Config& config, const char* text) {
   AccessHold hold(*config.mutex);
   if (!hold.acquired() || !Enabled()) return;
-  FILE* file = std::fopen(config.log_path.c_str(), "a+");
-  if (file == nullptr) file = std::fopen(kFallbackFile, "a+");
+  const size_t length = std::strlen(text);
+  FILE* file = OpenBounded(config.log_path, config.max_bytes, length);
+  if (file == nullptr) file = OpenBounded(kFallbackFile, config.max_bytes, length);
   if (file == nullptr) return;
   std::fputs(text, file);
   std::fflush(file);
@@ -215,6 +243,11 @@ void InitForModule(const std::string& module_path, const char* name) {
       if (value && value->type == platform::RegType::kDword && value->dword != 0) {
         on = true;
         config->bracketed = value->dword == 2;
+      }
+      const auto max_mb = platform::registry::GetValue(platform::RegRoot::kLocalMachine, kSwitchKey,
+                                                       kMaxSizeSetting);
+      if (max_mb && max_mb->type == platform::RegType::kDword && max_mb->dword != 0) {
+        config->max_bytes = uint64_t{max_mb->dword} << 20;
       }
     } catch (...) {
       // An unreadable registry leaves tracing off.

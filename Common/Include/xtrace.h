@@ -6,7 +6,9 @@
 // bracketed lines and a header line; other non-zero: tab-separated lines),
 // read once at initialisation. Lines go to "<trace name>.xlg" beside the
 // program, or to "corvane.xls" in the current directory when that cannot be
-// opened. Writers of all processes are serialised by the cross-process
+// opened. A log that would pass "Max Log MB" (a DWORD under the same key,
+// default 64) is renamed to "<log>.1", replacing the older copy, and
+// begun anew. Writers of all processes are serialised by the cross-process
 // mutex "XLogAccessMutex". Every failure is silent. All functions are
 // thread-safe; format strings are the caller's own constants, never
 // received text (pass received text as a "%s" argument).

@@ -193,6 +193,32 @@ TEST_F(XTraceTest, LongMessageIsCutAndStillEndsTheLine) {
   EXPECT_EQ(corvane::testing::ReadFileOrEmpty(log_).back(), '\n');
 }
 
+TEST_F(XTraceTest, ALogThatWouldPassItsBoundBecomesTheOlderCopyAndBeginsAnew) {
+  platform::registry::SetValue(platform::RegRoot::kLocalMachine, kSwitchKey, "Max Log MB",
+                               RegValue::Dword(1));
+  const std::string filler(1900, 'f');
+  // About 4.6 MiB in all: the log is begun anew four times.
+  const auto lines = Trace(RegValue::Dword(1), [&] {
+    for (int i = 0; i < 2500; ++i) XTRACE("%d %s", i, filler.c_str());
+  });
+  const std::string older = corvane::testing::ReadFileOrEmpty(log_ + ".1");
+  const uint64_t bound = 1 << 20;
+  EXPECT_LE(corvane::testing::ReadFileOrEmpty(log_).size(), bound);
+  EXPECT_LE(older.size(), bound);
+  // Moved aside only when the next line would not fit.
+  EXPECT_GT(older.size(), bound - 2048);
+  // The two hold the latest lines, whole, in order, with none missing
+  // between them.
+  std::vector<std::string> kept = SplitLines(older);
+  kept.insert(kept.end(), lines.begin(), lines.end());
+  ASSERT_EQ(Message(kept.back()), "process log done");
+  kept.pop_back();
+  for (size_t i = 0; i < kept.size(); ++i) {
+    EXPECT_EQ(Message(kept[i]), std::to_string(2500 - kept.size() + i) + " " + filler) << i;
+  }
+  EXPECT_EQ(access((log_ + ".2").c_str(), F_OK), -1) << "one older copy only";
+}
+
 TEST_F(XTraceTest, UnwritableLogDirectoryFallsBackToTheCurrentDirectory) {
   const std::string work = root_.path() + "/work";
   platform::CreateDirectories(work);

@@ -2,10 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -110,6 +112,38 @@ std::optional<std::string> ReadWholeFile(const std::string& path) {
   }
   close(fd);
   return contents;
+}
+
+void ReplaceFileContents(const std::string& path, std::string_view contents, unsigned mode) {
+  const std::string temporary = path + ".tmp" + std::to_string(getpid());
+  const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) throw OsError("create " + temporary, errno);
+  auto fail = [&](const std::string& what, int error_number) {
+    close(fd);
+    unlink(temporary.c_str());
+    throw OsError(what, error_number);
+  };
+  // The mode asked for, whatever the umask took from it.
+  if (fchmod(fd, mode) != 0) fail("chmod " + temporary, errno);
+  size_t done = 0;
+  while (done < contents.size()) {
+    const ssize_t written = write(fd, contents.data() + done, contents.size() - done);
+    if (written < 0 && errno == EINTR) continue;
+    if (written < 0) fail("write " + temporary, errno);
+    if (written == 0) fail("write " + temporary, EIO);
+    done += static_cast<size_t>(written);
+  }
+  if (fsync(fd) != 0) fail("sync " + temporary, errno);
+  if (close(fd) != 0) {
+    const int error_number = errno;
+    unlink(temporary.c_str());
+    throw OsError("close " + temporary, error_number);
+  }
+  if (rename(temporary.c_str(), path.c_str()) != 0) {
+    const int error_number = errno;
+    unlink(temporary.c_str());
+    throw OsError("rename " + temporary + " to " + path, error_number);
+  }
 }
 
 }  // namespace corvane::platform
