@@ -435,6 +435,56 @@ void ScanStore::CutToColumn(const db::AttributeInfo& info, std::string& value) {
   value = std::string(db::TrimSqlWhiteSpace(value));
 }
 
+ScanStore::StoredCell ScanStore::FindStoredCell(const db::AttributeInfo& info,
+                                                const db::AttributeInfo* key_info,
+                                                int pk_value_type, const std::string& key_value) {
+  const std::string table_name = CatalogueName(info.table);
+  SnapshotTable* stored_table =
+      key_info ? StoredInstance(table_name, key_info->column,
+                                scan::KeyLiteral(pk_value_type, key_value, kind_))
+               : StoredTable(table_name);
+  if (stored_table == nullptr) return {};
+  SnapshotTable& table = *stored_table;
+  const int column = ColumnPosition(table, info.column);
+  if (column < 0) return {.column_missing = true};
+
+  std::optional<size_t> record;
+  int key_column = -1;
+  if (EqualsIgnoringCase(info.table, "UnmodeledData")) {
+    const int id_column = ColumnPosition(table, "METAOBJATTRRELATIONS_IDN");
+    if (id_column >= 0) {
+      const SnapshotColumnIndex& index = IndexOf(table, id_column);
+      if (auto found = index.by_number.find(info.metaobject_id); found != index.by_number.end())
+        record = found->second;
+    }
+  } else if (key_info) {
+    key_column = ColumnPosition(table, key_info->column);
+    if (key_column >= 0) record = FindByKey(table, key_column, key_value);
+  } else if (!table.records.empty()) {
+    record = 0;
+  }
+  // A record refused here is treated as a new instance: its key stays
+  // unseen, so the purge removes the stale row the new one replaces.
+  if (!record || !Acceptable(table, info.table, *record)) return {};
+  SnapshotRecord& stored = table.records[*record];
+  if (key_column >= 0) stored.cells[key_column].seen = true;
+  return {.cell = &stored.cells[column]};
+}
+
+void ScanStore::NoteBoundAdapterChild(const db::AttributeInfo& info,
+                                      const db::AttributeInfo* key_info, int pk_value_type,
+                                      const std::string& key_value) {
+  // A bound adapter's children are read right after its own lines, and
+  // their own keys do not say which adapter they belong to.
+  if (key_info && EqualsIgnoringCase(info.table, "BoundAdapter")) {
+    bound_adapter_key_ = scan::KeyLiteral(pk_value_type, key_value, kind_);
+  } else if (EqualsIgnoringCase(info.parent_table, "BoundAdapter")) {
+    const std::string key =
+        key_info ? scan::KeyLiteral(pk_value_type, key_value, kind_) : std::string();
+    adapter_of_child_[Upper(info.table) + '\n' + Upper(key)] = bound_adapter_key_;
+  }
+}
+
 bool ScanStore::WriteAttribute(scan::ScanLine& line) {
   line.column.clear();
   const db::AttributeInfo* info = metaschema_.FindAttribute(line.component, line.attribute);
@@ -450,58 +500,14 @@ bool ScanStore::WriteAttribute(scan::ScanLine& line) {
   if (!line.deleted) CutToColumn(*info, line.value);
   if (key_info) CutToColumn(*key_info, line.key_value);
 
-  // The stored cell of this attribute in the instance's row, when the
-  // snapshot holds an acceptable row for the instance.
-  SnapshotCell* cell = nullptr;
-  const std::string table_name = CatalogueName(info->table);
-  SnapshotTable* stored_table =
-      key_info ? StoredInstance(table_name, key_info->column,
-                                scan::KeyLiteral(pk_value_type, line.key_value, kind_))
-               : StoredTable(table_name);
-  if (stored_table != nullptr) {
-    SnapshotTable& table = *stored_table;
-    const int column = ColumnPosition(table, info->column);
-    if (column < 0) return false;
+  const StoredCell stored = FindStoredCell(*info, key_info, pk_value_type, line.key_value);
+  if (stored.column_missing) return false;
+  NoteBoundAdapterChild(*info, key_info, pk_value_type, line.key_value);
 
-    std::optional<size_t> record;
-    int key_column = -1;
-    if (EqualsIgnoringCase(info->table, "UnmodeledData")) {
-      const int id_column = ColumnPosition(table, "METAOBJATTRRELATIONS_IDN");
-      if (id_column >= 0) {
-        const SnapshotColumnIndex& index = IndexOf(table, id_column);
-        if (auto found = index.by_number.find(info->metaobject_id); found != index.by_number.end())
-          record = found->second;
-      }
-    } else if (key_info) {
-      key_column = ColumnPosition(table, key_info->column);
-      if (key_column >= 0) record = FindByKey(table, key_column, line.key_value);
-    } else if (!table.records.empty()) {
-      record = 0;
-    }
-
-    // A record refused here is treated as a new instance: its key stays
-    // unseen, so the purge removes the stale row the new one replaces.
-    if (record && Acceptable(table, info->table, *record)) {
-      SnapshotRecord& stored = table.records[*record];
-      if (key_column >= 0) stored.cells[key_column].seen = true;
-      cell = &stored.cells[column];
-    }
-  }
-  // A bound adapter's children are read right after its own lines, and
-  // their own keys do not say which adapter they belong to.
-  if (key_info && EqualsIgnoringCase(info->table, "BoundAdapter")) {
-    bound_adapter_key_ = scan::KeyLiteral(pk_value_type, line.key_value, kind_);
-  } else if (EqualsIgnoringCase(info->parent_table, "BoundAdapter")) {
-    const std::string key =
-        key_info ? scan::KeyLiteral(pk_value_type, line.key_value, kind_) : std::string();
-    adapter_of_child_[Upper(info->table) + '\n' + Upper(key)] = bound_adapter_key_;
-  }
-
-  bool result = false;
+  SnapshotCell* const cell = stored.cell;
   if (cell != nullptr) {
-    const bool unchanged = Unchanged(cell->value, line.value);
     cell->seen = true;
-    if (unchanged) return false;
+    if (Unchanged(cell->value, line.value)) return false;
   }
   // The value as the change history takes it.
   db::DbValue new_value = db::DbValue::Text(line.value);
@@ -509,22 +515,19 @@ bool ScanStore::WriteAttribute(scan::ScanLine& line) {
     std::optional<int64_t> seconds = ScannedSeconds(line.value);
     new_value = seconds ? DateText(*seconds, kind_) : db::DbValue();
   }
-
+  db::DbValue old_value;
   if (cell != nullptr) {
     // Filling a stored empty value is no modification of the device.
     if (!StoredEmpty(cell->value)) {
       if (info->marker) ++identity_changes_;
       if (!has_software_section_) ++hardware_changes_;
     }
-    const db::DbValue old_value = cell->value.type() == db::DbValue::Type::kDate
-                                      ? DateText(cell->value.date(), kind_)
-                                      : cell->value;
-    RecordChange(old_value, new_value, *info, pk_value_type, line.key_value);
-    result = true;
-  } else {
-    RecordChange(db::DbValue(), new_value, *info, pk_value_type, line.key_value);
+    old_value = cell->value.type() == db::DbValue::Type::kDate ? DateText(cell->value.date(), kind_)
+                                                               : cell->value;
   }
+  RecordChange(old_value, new_value, *info, pk_value_type, line.key_value);
 
+  // What the row writer needs of the line.
   line.value = db::FormatSqlValue(info->data_type, db::DbValue::Text(line.value), kind_, nullptr);
   line.table = info->table;
   line.column = info->column;
@@ -538,7 +541,8 @@ bool ScanStore::WriteAttribute(scan::ScanLine& line) {
     line.key_column = key_info->column;
     line.pk_value_type = pk_value_type;
   }
-  return result;
+  // True: the stored instance had this attribute and its value changed.
+  return cell != nullptr;
 }
 
 void ScanStore::AddPendingRow(scan::PendingRow row, bool no_merge) {

@@ -297,6 +297,19 @@ class ScanStore : public scan::InventoryWriter {
                           std::string_view column);
 
   // --- Attribute writer helpers (scan_store.cpp).
+  // The stored cell of an attribute in its instance's row, when the
+  // snapshot holds an acceptable row for the instance (marking the
+  // instance's key seen); `column_missing` when the stored table lacks the
+  // attribute's column, so the line cannot be written.
+  struct StoredCell {
+    SnapshotCell* cell = nullptr;
+    bool column_missing = false;
+  };
+  StoredCell FindStoredCell(const db::AttributeInfo& info, const db::AttributeInfo* key_info,
+                            int pk_value_type, const std::string& key_value);
+  // Remembers which bound adapter a child instance belongs to.
+  void NoteBoundAdapterChild(const db::AttributeInfo& info, const db::AttributeInfo* key_info,
+                             int pk_value_type, const std::string& key_value);
   // A table name of the metaschema as the catalogue stores it: upper case on
   // Oracle, lower case on PostgreSQL, as written elsewhere.
   std::string CatalogueName(std::string_view name) const;
