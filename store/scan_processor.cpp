@@ -490,10 +490,11 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
   ScanWork work(store, view, mac);
   work.storage_root = StorageRootOf(path);
 
-  int store_result = 0;
-  // A failure of the database (or of the server itself) rather than a scan
-  // refused for what it holds.
-  bool failed = false;
+  // Refused until applied: a scan refused for what it holds goes to
+  // "ErrorScan" and the queue goes on; a failure of the database (or of
+  // the server itself) ends the processing thread after the scan is saved.
+  enum class Disposition { kRefused, kApplied, kFailed };
+  Disposition disposition = Disposition::kRefused;
   try {
     scan::ScanTextDecoder decoder(mac);
     auto value = [&](const char* key) { return decoder.ToUtf8(scan::GetScanValue(view, key)); };
@@ -524,14 +525,13 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
         error_text_ = "The inventory data of " + work.device_id + " is out of sync.";
         outcome.code = kScanOutOfSync;
       } else if (result == 1) {
-        store_result = 1;
+        disposition = Disposition::kApplied;
         RemoveListedDeviceId(force_full_scans_, kForceFullScansValue, work.device_id, &error_text_);
       }
     }
   } catch (const db::DbError& failure) {
     RollbackQuietly();
-    failed = true;
-    store_result = 0;
+    disposition = Disposition::kFailed;
     outcome.conflict_retries = static_cast<uint32_t>(conflict_retries_ - retries_before);
     outcome.code = failure.code();
     error_text_ = failure.text() + " \r\n\n " + last_sql_;
@@ -543,14 +543,13 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
     }
   } catch (const std::exception& failure) {
     RollbackQuietly();
-    failed = true;
-    store_result = 0;
+    disposition = Disposition::kFailed;
     outcome.code = kScanNotApplied;
     error_text_ = failure.what();
   }
 
   outcome.conflict_retries = static_cast<uint32_t>(conflict_retries_ - retries_before);
-  if (store_result == 0) {
+  if (disposition != Disposition::kApplied) {
     const bool saved = SetAsideScan(path, view, &error_text_);
     XTRACE("Scan file %s not applied, %s: %s", path.c_str(),
            saved ? "kept in ErrorScan" : "left in place", error_text_.c_str());
@@ -560,7 +559,7 @@ ScanOutcome ScanProcessor::ProcessScanFile(const std::string& path) {
       // The next scan's change check meets the same database.
     }
     if (outcome.code == kScanApplied) outcome.code = kScanNotApplied;
-    outcome.set_aside = saved && !failed;
+    outcome.set_aside = saved && disposition == Disposition::kRefused;
   } else {
     outcome.stored = true;
     XTRACE("Scan file %s applied to device %s; %u values cut to fit their columns", path.c_str(),
