@@ -63,25 +63,6 @@ void AppendAttribute(std::string& out, std::string_view name, std::string_view v
   out += '}';
 }
 
-bool IsPostgresDriver(std::string_view driver) {
-  return ContainsIgnoringCase(driver, "postgresql");
-}
-
-// psqlODBC takes the port as an attribute of its own. "host:port" and
-// "[v6 address]:port" are split; any other server text stays whole.
-std::pair<std::string_view, std::string_view> SplitPort(std::string_view server) {
-  size_t colon = server.rfind(':');
-  if (colon == std::string_view::npos || colon + 1 == server.size()) return {server, {}};
-  std::string_view port = server.substr(colon + 1);
-  if (port.find_first_not_of("0123456789") != std::string_view::npos) return {server, {}};
-  std::string_view host = server.substr(0, colon);
-  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-    return {host.substr(1, host.size() - 2), port};
-  }
-  if (host.empty() || host.find(':') != std::string_view::npos) return {server, {}};
-  return {host, port};
-}
-
 }  // namespace
 
 std::optional<ConnectionCredentials> LoadCredentials() {
@@ -110,6 +91,23 @@ std::optional<ConnectionCredentials> LoadCredentials() {
   return credentials;
 }
 
+bool IsPostgresDriver(std::string_view driver) {
+  return ContainsIgnoringCase(driver, "postgresql");
+}
+
+std::pair<std::string_view, std::string_view> SplitServerPort(std::string_view server) {
+  size_t colon = server.rfind(':');
+  if (colon == std::string_view::npos || colon + 1 == server.size()) return {server, {}};
+  std::string_view port = server.substr(colon + 1);
+  if (port.find_first_not_of("0123456789") != std::string_view::npos) return {server, {}};
+  std::string_view host = server.substr(0, colon);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+    return {host.substr(1, host.size() - 2), port};
+  }
+  if (host.empty() || host.find(':') != std::string_view::npos) return {server, {}};
+  return {host, port};
+}
+
 std::string BuildConnectionString(const ConnectionCredentials& credentials) {
   std::string driver = credentials.driver;
   if (driver.empty()) driver = credentials.is_oracle ? kOracleDriver : kSqlServerDriver;
@@ -122,7 +120,7 @@ std::string BuildConnectionString(const ConnectionCredentials& credentials) {
   if (credentials.is_oracle) {
     AppendAttribute(out, "DBQ", credentials.server);
   } else if (IsPostgresDriver(driver)) {
-    auto [host, port] = SplitPort(credentials.server);
+    auto [host, port] = SplitServerPort(credentials.server);
     AppendAttribute(out, "SERVER", host);
     if (!port.empty()) AppendAttribute(out, "PORT", port);
     AppendAttribute(out, "DATABASE", credentials.database);

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace corvane::db {
 
@@ -65,6 +66,12 @@ std::optional<ConnectionCredentials> LoadCredentials();
 // port the driver's default (5432) applies. kSqliteAttributes and
 // kPostgresAttributes follow for those drivers.
 std::string BuildConnectionString(const ConnectionCredentials& credentials);
+
+// A driver name that contains "PostgreSQL" (any case).
+bool IsPostgresDriver(std::string_view driver);
+// "host:port" or "[address]:port" (port all digits) as host and port; any
+// other server text as it is, with an empty port.
+std::pair<std::string_view, std::string_view> SplitServerPort(std::string_view server);
 
 }  // namespace corvane::db
 

@@ -170,7 +170,7 @@ std::optional<db::ConnectionCredentials> ParseConnectionOptions(
   credentials.user = (*options)["user"];
   credentials.is_oracle = ContainsIgnoringCase(credentials.driver, "oracle");
   const bool sqlite = IsSqliteDriver(credentials.driver);
-  const bool postgres = ContainsIgnoringCase(credentials.driver, "postgresql");
+  const bool postgres = db::IsPostgresDriver(credentials.driver);
   if (credentials.driver.empty()) {
     Usage(err, "--driver is required");
     return std::nullopt;
@@ -232,7 +232,7 @@ int Create(const std::vector<std::string>& arguments, std::ostream& out, std::os
   if (!parsed) return status;
   db::ConnectionCredentials& credentials = *parsed;
   const bool sqlite = IsSqliteDriver(credentials.driver);
-  const bool postgres = ContainsIgnoringCase(credentials.driver, "postgresql");
+  const bool postgres = db::IsPostgresDriver(credentials.driver);
 
   bool created_file = false;
   std::filesystem::path file;
@@ -466,13 +466,10 @@ int Backup(const std::vector<std::string>& arguments, std::ostream& out, std::os
       connection.Open(db::BuildConnectionString(*credentials), -1);
       connection.Execute("VACUUM INTO " + ExactLiteral(file));
       connection.Close();
-    } else if (ContainsIgnoringCase(credentials->driver, "postgresql")) {
-      std::string host = credentials->server.empty() ? "localhost" : credentials->server;
-      std::string port = "5432";
-      if (const size_t colon = host.rfind(':'); colon != std::string::npos) {
-        port = host.substr(colon + 1);
-        host = host.substr(0, colon);
-      }
+    } else if (db::IsPostgresDriver(credentials->driver)) {
+      const auto [server_host, server_port] = db::SplitServerPort(credentials->server);
+      const std::string host = server_host.empty() ? "localhost" : std::string(server_host);
+      const std::string port = server_port.empty() ? "5432" : std::string(server_port);
       // The password goes to pg_dump in its environment, never on its
       // command line.
       setenv("PGPASSWORD", credentials->password.c_str(), 1);

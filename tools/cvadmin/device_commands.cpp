@@ -22,6 +22,10 @@ namespace {
 // How many changes `device show` lists.
 constexpr size_t kShownChanges = 20;
 
+// The formats of the list commands; the first is the default.
+const std::vector<OutputFormat> kListFormats = {OutputFormat::kTable, OutputFormat::kCsv,
+                                                OutputFormat::kJson};
+
 constexpr char kDeviceUsage[] =
     "usage: cvadmin device list [--search TEXT] [--format table|csv|json]\n"
     "       cvadmin device show DEVICE [--format text|json]\n"
@@ -133,6 +137,14 @@ std::string Indented(const std::string& text) {
   return out;
 }
 
+// Opens the default database and finds the request's device: its
+// Computer_Idn, or 0 after telling `err` why there is none.
+int32_t OpenRequestedDevice(db::Connection& connection, db::DbmsKind* kind, const Request& request,
+                            std::ostream& err) {
+  if (!OpenDefaultDatabase(connection, kind, err, "device")) return 0;
+  return ResolveDevice(connection, request.device, err);
+}
+
 void ShowText(std::ostream& out, const std::vector<ComponentRows>& components,
               const Tabular& changes) {
   for (const ComponentRows& component : components) {
@@ -181,8 +193,7 @@ void ShowJson(std::ostream& out, int32_t computer_idn, const std::vector<Compone
 int DeviceList(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
   std::string complaint;
   std::optional<Request> request =
-      ParseRequest(arguments, false, {"search"},
-                   {OutputFormat::kTable, OutputFormat::kCsv, OutputFormat::kJson}, &complaint);
+      ParseRequest(arguments, false, {"search"}, kListFormats, &complaint);
   if (!request) return Usage(err, kDeviceUsage, "device", complaint);
   db::Connection connection;
   db::DbmsKind kind = db::kDbmsUnknown;
@@ -198,8 +209,7 @@ int DeviceShow(const std::vector<std::string>& arguments, std::ostream& out, std
   if (!request) return Usage(err, kDeviceUsage, "device", complaint);
   db::Connection connection;
   db::DbmsKind kind = db::kDbmsUnknown;
-  if (!OpenDefaultDatabase(connection, &kind, err, "device")) return 1;
-  const int32_t computer_idn = ResolveDevice(connection, request->device, err);
+  const int32_t computer_idn = OpenRequestedDevice(connection, &kind, *request, err);
   if (computer_idn == 0) return 1;
   const std::vector<ComponentRows> components = DeviceComponents(connection, computer_idn);
   const Tabular changes =
@@ -216,8 +226,7 @@ int DeviceHistoryCommand(const std::vector<std::string>& arguments, std::ostream
                          std::ostream& err) {
   std::string complaint;
   std::optional<Request> request =
-      ParseRequest(arguments, true, {"since"},
-                   {OutputFormat::kTable, OutputFormat::kCsv, OutputFormat::kJson}, &complaint);
+      ParseRequest(arguments, true, {"since"}, kListFormats, &complaint);
   if (!request) return Usage(err, kDeviceUsage, "device", complaint);
   std::optional<int64_t> since;
   if (auto given = request->options.find("since"); given != request->options.end()) {
@@ -229,8 +238,7 @@ int DeviceHistoryCommand(const std::vector<std::string>& arguments, std::ostream
   }
   db::Connection connection;
   db::DbmsKind kind = db::kDbmsUnknown;
-  if (!OpenDefaultDatabase(connection, &kind, err, "device")) return 1;
-  const int32_t computer_idn = ResolveDevice(connection, request->device, err);
+  const int32_t computer_idn = OpenRequestedDevice(connection, &kind, *request, err);
   if (computer_idn == 0) return 1;
   Write(out, DeviceHistory(connection, kind, computer_idn, since, 0), request->format);
   return 0;
@@ -278,8 +286,7 @@ int SoftwareCommand(const std::vector<std::string>& arguments, std::ostream& out
   return Guarded(err, "software", [&] {
     std::string complaint;
     std::optional<Request> request =
-        ParseRequest(rest, false, {"search"},
-                     {OutputFormat::kTable, OutputFormat::kCsv, OutputFormat::kJson}, &complaint);
+        ParseRequest(rest, false, {"search"}, kListFormats, &complaint);
     if (!request) return Usage(err, kSoftwareUsage, "software", complaint);
     db::Connection connection;
     db::DbmsKind kind = db::kDbmsUnknown;

@@ -6,6 +6,7 @@
 #include "notifex/message_table.h"
 #include "platform/files.h"
 #include "tools/cvadmin/commands.h"
+#include "tools/cvadmin/options.h"
 #include "tools/cvadmin/tabular.h"
 
 namespace corvane::cvadmin {
@@ -57,7 +58,7 @@ constexpr char kEventsUsage[] =
 }  // namespace
 
 int EventsCommand(const std::vector<std::string>& arguments, std::ostream& out, std::ostream& err) {
-  if (!arguments.empty() && (arguments[0] == "--help" || arguments[0] == "-h")) {
+  if (AsksForHelp(arguments)) {
     out << kEventsUsage;
     return 0;
   }
